@@ -1,0 +1,146 @@
+"""Times taldo.from_json against the standard library and the peer parsers.
+
+Runs are interleaved (taldo, peer 1, peer 2, ..., taldo, peer 1, ...) so that a
+noisy machine hurts every parser alike; each figure is a median. The table
+gives taldo's median time per document and, for every other parser, how many
+times slower it is than taldo (above 1.00 means taldo is faster). The floor,
+marshal.loads of the same object tree, builds the same objects without parsing
+anything: `taldo/marshal` says how close taldo is to the cost of the objects.
+
+    python3 bench/run.py                      # generated documents
+    python3 bench/run.py --corpus ../shared/corpus
+    python3 bench/run.py --only strings --taldo-option cache_mode=none
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import json
+import marshal
+import pathlib
+import statistics
+import sys
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import documents  # noqa: E402
+
+import taldo  # noqa: E402
+
+
+def peer_parsers():
+    """(name, loads) for every peer that is installed."""
+    found = [("json", json.loads)]
+    candidates = [
+        ("orjson", "orjson", "loads"),
+        ("msgspec", "msgspec.json", "decode"),
+        ("ujson", "ujson", "loads"),
+        ("simdjson", "simdjson", "loads"),
+        ("rapidjson", "rapidjson", "loads"),
+        ("simplejson", "simplejson", "loads"),
+    ]
+    for name, module, attribute in candidates:
+        try:
+            found.append((name, getattr(importlib.import_module(module), attribute)))
+        except ImportError:
+            pass
+    return found
+
+
+def time_call(function, argument, repeat):
+    start = time.perf_counter()
+    for _ in range(repeat):
+        function(argument)
+    return (time.perf_counter() - start) / repeat
+
+
+def calibrate(function, argument, target=0.02):
+    """Calls per sample so that one sample lasts about `target` seconds."""
+    once = time_call(function, argument, 1)
+    return max(1, min(100_000, int(target / max(once, 1e-7))))
+
+
+def measure(parsers, data, rounds):
+    """Interleaved medians, in seconds per call, by parser name."""
+    repeat = {name: calibrate(f, arg) for name, (f, arg) in parsers.items()}
+    samples = {name: [] for name in parsers}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for name, (function, argument) in parsers.items():
+                samples[name].append(time_call(function, argument, repeat[name]))
+            gc.collect()
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def parse_option(text):
+    name, _, value = text.partition("=")
+    lowered = value.lower()
+    if lowered in ("true", "false"):
+        return name, lowered == "true"
+    return name, value
+
+
+def format_time(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--corpus", type=pathlib.Path, help="also time every *.json file in this folder")
+    parser.add_argument("--no-generated", action="store_true", help="skip the generated documents")
+    parser.add_argument("--only", action="append", default=[], help="only documents whose name contains this")
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds per document")
+    parser.add_argument("--taldo-option", action="append", default=[], type=parse_option,
+                        help="NAME=VALUE passed to taldo.from_json, e.g. cache_mode=none")
+    parser.add_argument("--json", type=pathlib.Path, help="write the medians to this file")
+    args = parser.parse_args(argv)
+
+    options = dict(args.taldo_option)
+    taldo_loads = (lambda data: taldo.from_json(data, **options)) if options else taldo.from_json
+    peers = peer_parsers()
+
+    docs = [] if args.no_generated else list(documents.generated())
+    if args.corpus:
+        docs += sorted((path.name, path.read_bytes()) for path in args.corpus.glob("*.json"))
+    if args.only:
+        docs = [(name, data) for name, data in docs if any(word in name for word in args.only)]
+
+    names = [name for name, _ in peers]
+    header = ["document", "size", "taldo"] + names + ["taldo/marshal"]
+    print(f"taldo {taldo.__version__}, Python {sys.version.split()[0]}, options {options or 'default'}; "
+          f"columns after 'taldo': times slower than taldo (median of {args.rounds} interleaved rounds)")
+    print(" | ".join(header))
+    print(" | ".join("---" for _ in header))
+    results = {}
+    for name, data in docs:
+        try:
+            tree = taldo_loads(data)
+        except ValueError as exc:
+            print(f"{name} | skipped: taldo cannot parse it yet ({exc})")
+            continue
+        parsers = {"taldo": (taldo_loads, data), "marshal": (marshal.loads, marshal.dumps(tree))}
+        for peer_name, loads in peers:
+            parsers[peer_name] = (loads, data)
+        medians = measure(parsers, data, args.rounds)
+        results[name] = medians
+        base = medians["taldo"]
+        row = [name, f"{len(data) / 1e6:.2f} MB" if len(data) >= 1e5 else f"{len(data)} B", format_time(base)]
+        row += [f"{medians[peer] / base:.2f}" for peer in names]
+        row.append(f"{base / medians['marshal']:.2f}")
+        print(" | ".join(row), flush=True)
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=2))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,204 @@
+// The module `taldo`: initialisation, from_json with its arguments and options,
+// and the conversion of parse errors into Python exceptions.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "arguments.hpp"
+#include "lossless_float.hpp"
+#include "python.hpp"
+#include "string_cache.hpp"
+
+#ifndef TALDO_VERSION
+#error "TALDO_VERSION must be defined by the build"
+#endif
+
+namespace taldo {
+namespace {
+
+// --- the internal-fault exception -----------------------------------------
+
+// Raised when a broken invariant ends a call (an object that could not be
+// made). It derives from BaseException directly, so that `except Exception`
+// does not swallow it. Created once per process, on first need.
+PyObject* internal_fault_type() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "taldo.InternalFault", "A broken invariant inside taldo ended the call.", PyExc_BaseException, nullptr);
+    return type;
+}
+
+void raise_internal_fault(std::string_view text) {
+    PyObject* type = internal_fault_type();
+    if (type == nullptr) {
+        return;  // the creation's own exception is set
+    }
+    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+}
+
+// --- from_json ---------------------------------------------------------------
+
+// Raises the ValueError (or the internal fault) for a failed walk.
+void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t len) {
+    if (error.is_fatal()) {
+        raise_internal_fault(error.text());
+        return;
+    }
+    const std::string text = message(error, data, len);
+    PyRef value(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (value) {
+        PyErr_SetObject(PyExc_ValueError, value.get());
+    }
+}
+
+PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    CallArguments call;
+    if (!bind_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, call)) {
+        return nullptr;
+    }
+    BuildOptions options;
+    if (!check_json_data(call.json_data) || !convert_options(call, options)) {
+        return nullptr;
+    }
+
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(call.json_data));
+    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(call.json_data));
+
+    ValueBuilder builder;
+    builder.scanner = Scanner{data, len, 0};
+    builder.allow_inf_nan = options.allow_inf_nan;
+    builder.partial_mode = options.partial_mode;
+    builder.remaining_depth = MAX_DEPTH;
+
+    BuildDocument build = select_builder(options.cache_mode, options.catch_duplicate_keys, options.float_mode);
+    Result<PyRef> result = build(builder);
+
+    // Released on every path, before the result or the exception goes out.
+    builder.scratch.free_memory();
+    give_back(builder.cache_cell);
+
+    if (result.ok()) {
+        return result.value().release();
+    }
+    raise_parse_error(result.error(), data, len);
+    return nullptr;
+}
+
+PyObject* cache_clear_function(PyObject* /*module*/, PyObject* /*unused*/) {
+    cache_clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* cache_usage_function(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(cache_usage());
+}
+
+// Each doc text is a signature only: the interpreter derives
+// __text_signature__ from it and __doc__ is None.
+PyMethodDef FROM_JSON_DEF = {
+    "from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_json)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "from_json(json_data, /, *, allow_inf_nan=True, cache_mode=..., partial_mode=..., "
+    "catch_duplicate_keys=False, float_mode=...)\n--\n\n"};
+PyMethodDef CACHE_CLEAR_DEF = {"cache_clear", cache_clear_function, METH_NOARGS, "cache_clear()\n--\n\n"};
+PyMethodDef CACHE_USAGE_DEF = {"cache_usage", cache_usage_function, METH_NOARGS, "cache_usage()\n--\n\n"};
+
+// --- initialisation ----------------------------------------------------------
+
+// The package version with pre-release spellings shortened ("-alpha" to "a",
+// "-beta" to "b"). Computed once per process.
+const std::string& version_text() {
+    static const std::string text = [] {
+        std::string v = TALDO_VERSION;
+        for (auto [from, to] : {std::pair<std::string_view, std::string_view>{"-alpha", "a"}, {"-beta", "b"}}) {
+            for (size_t at = v.find(from); at != std::string::npos; at = v.find(from, at + to.size())) {
+                v.replace(at, from.size(), to);
+            }
+        }
+        return v;
+    }();
+    return text;
+}
+
+// Appends `name` to the module's __all__ (made on first use) and sets the
+// attribute. Takes the reference to `value`.
+bool add_member(PyObject* module, const char* name, PyObject* value) {
+    PyRef owned(value);
+    if (value == nullptr) {
+        return false;
+    }
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) {
+            return false;
+        }
+    }
+    PyRef name_object(PyUnicode_FromString(name));
+    if (!name_object || PyList_Append(all.get(), name_object.get()) != 0) {
+        return false;
+    }
+    return PyObject_SetAttr(module, name_object.get(), value) == 0;
+}
+
+// A built-in function bound to the module: its __self__ is the module and its
+// __module__ the module's name.
+PyObject* module_function(PyMethodDef* def, PyObject* module) {
+    PyRef name(PyModule_GetNameObject(module));
+    if (!name) {
+        return nullptr;
+    }
+    return PyCMethod_New(def, module, name.get(), nullptr);
+}
+
+PyObject* new_reference(PyObject* object) {
+    Py_XINCREF(object);
+    return object;
+}
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(module)), "__qualname__"));
+        if (qualname) {
+            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", qualname.get());
+        }
+        return -1;
+    }
+    const std::string& version = version_text();
+    const bool added =
+        add_member(module, "from_json", module_function(&FROM_JSON_DEF, module)) &&
+        add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
+        add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
+        add_member(module, "__version__",
+                   PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) &&
+        add_member(module, "LosslessFloat", new_reference(lossless_float_type()));
+    return added ? 0 : -1;
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The LosslessFloat class and the string cache are shared by the whole
+    // process, so interpreters must share one GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "taldo", "", 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace taldo
+
+PyMODINIT_FUNC PyInit_taldo() { return PyModuleDef_Init(&taldo::MODULE_DEF); }

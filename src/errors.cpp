@@ -1,0 +1,192 @@
+#include "errors.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "unicode_tables.hpp"
+
+namespace taldo {
+
+std::string_view json_kind_name(JsonKind kind) {
+    static constexpr std::array<std::string_view, 7> names = {"null",   "bool",  "int",   "float",
+                                                              "string", "array", "object"};
+    return names[static_cast<size_t>(kind)];
+}
+
+namespace {
+
+constexpr std::array<std::string_view, 23> KIND_TEXTS = {
+    "float value was found where an int was expected",
+    "Detected duplicate key ",
+    "Internal error: ",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+    "EOF while parsing a value",
+    "expected `:`",
+    "expected `,` or `]`",
+    "expected `,` or `}`",
+    "expected ident",
+    "expected value",
+    "invalid escape",
+    "invalid number",
+    "number out of range",
+    "invalid unicode code point",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "key must be a string",
+    "lone leading surrogate in hex escape",
+    "trailing comma",
+    "trailing characters",
+    "unexpected end of hex escape",
+    "recursion limit exceeded",
+};
+
+bool escaped_in_messages(uint32_t code_point) {
+    const auto* begin = std::begin(unicode::ESCAPED_RANGES);
+    const auto* end = std::end(unicode::ESCAPED_RANGES);
+    // The first range that ends at or after the code point.
+    const auto* it = std::lower_bound(begin, end, code_point,
+                                      [](const unicode::CodePointRange& r, uint32_t cp) { return r.last < cp; });
+    return it != end && it->first <= code_point;
+}
+
+void append_hex_escape(std::string& out, uint32_t code_point) {
+    static constexpr char digits[] = "0123456789abcdef";
+    char buffer[8];
+    int n = 0;
+    do {
+        buffer[n++] = digits[code_point & 0xF];
+        code_point >>= 4;
+    } while (code_point != 0);
+    out += "\\u{";
+    while (n > 0) out += buffer[--n];
+    out += '}';
+}
+
+// The length of the UTF-8 sequence led by `lead` (the text is valid UTF-8).
+int sequence_length(uint8_t lead) {
+    if (lead < 0x80) return 1;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return 4;
+}
+
+uint32_t decode_sequence(const uint8_t* p, int length) {
+    switch (length) {
+        case 2:
+            return (uint32_t{p[0] & 0x1Fu} << 6) | (p[1] & 0x3Fu);
+        case 3:
+            return (uint32_t{p[0] & 0x0Fu} << 12) | (uint32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3Fu);
+        default:
+            return (uint32_t{p[0] & 0x07u} << 18) | (uint32_t{p[1] & 0x3Fu} << 12) |
+                   (uint32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3Fu);
+    }
+}
+
+}  // namespace
+
+std::string kind_text(const ParseError& error) {
+    const ErrorKind kind = error.kind();
+    if (kind == ErrorKind::KindMismatch) {
+        std::string out = "expected ";
+        out += json_kind_name(error.expected());
+        out += " but found ";
+        out += json_kind_name(error.found());
+        return out;
+    }
+    if (kind == ErrorKind::Fatal) {
+        return std::string(error.text());
+    }
+    std::string out(KIND_TEXTS[static_cast<size_t>(kind)]);
+    if (kind == ErrorKind::DuplicateKey || kind == ErrorKind::InternalError) {
+        out += debug_quote(error.text());
+    }
+    return out;
+}
+
+LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index) {
+    const uint64_t m = std::min(index, length);
+    uint64_t line = 1;
+    uint64_t line_start = 0;
+    for (uint64_t i = 0; i < length; ++i) {
+        if (bytes[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+        // The byte at the index is looked at first: an index on a line feed is
+        // reported at column 0 of the next line.
+        if (i == index) {
+            return {line, m + 1 - line_start};
+        }
+    }
+    return {line, m >= line_start ? m - line_start : 0};
+}
+
+std::string message(const ParseError& error, const uint8_t* bytes, uint64_t length) {
+    const LinePosition position = line_position(bytes, length, error.index());
+    std::string out = kind_text(error);
+    out += " at line ";
+    out += std::to_string(position.line);
+    out += " column ";
+    out += std::to_string(position.column);
+    return out;
+}
+
+std::string debug_quote(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const uint8_t byte = *p;
+        if (byte < 0x80) {
+            switch (byte) {
+                case 0:
+                    out += "\\0";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                default:
+                    if (byte < 0x20 || byte == 0x7F) {
+                        append_hex_escape(out, byte);
+                    } else {
+                        out += static_cast<char>(byte);
+                    }
+            }
+            ++p;
+            continue;
+        }
+        const int length = sequence_length(byte);
+        if (end - p < length) [[unlikely]] {
+            // A cut sequence breaks the contract; show its bytes rather than
+            // read past the text.
+            for (; p < end; ++p) append_hex_escape(out, *p);
+            break;
+        }
+        const uint32_t code_point = decode_sequence(p, length);
+        if (escaped_in_messages(code_point)) {
+            append_hex_escape(out, code_point);
+        } else {
+            out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
+        }
+        p += length;
+    }
+    out += '"';
+    return out;
+}
+
+}  // namespace taldo

@@ -1,0 +1,134 @@
+// Parse errors: what went wrong and where, as plain values.
+//
+// Every fault found while reading a document is a ParseError that travels up
+// through return values. Nothing is formatted while parsing: the message
+// (kind text, line and column) is composed only at the module boundary.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace taldo {
+
+// The numbered kinds keep their order: the code of a kind is its position.
+enum class ErrorKind : uint8_t {
+    FloatExpectingInt = 0,
+    DuplicateKey = 1,   // carries the key
+    InternalError = 2,  // carries a description
+    EofInList = 3,
+    EofInObject = 4,
+    EofInString = 5,
+    EofInValue = 6,
+    ExpectedColon = 7,
+    ExpectedListCommaOrEnd = 8,
+    ExpectedObjectCommaOrEnd = 9,
+    ExpectedIdent = 10,
+    ExpectedValue = 11,
+    InvalidEscape = 12,
+    InvalidNumber = 13,
+    NumberOutOfRange = 14,
+    InvalidCodePoint = 15,
+    ControlCharInString = 16,
+    KeyMustBeString = 17,
+    LoneLeadingSurrogate = 18,
+    TrailingComma = 19,
+    TrailingCharacters = 20,
+    EofInHexEscape = 21,
+    RecursionLimitExceeded = 22,
+    // Unnumbered: carries an expected and a found JsonKind.
+    KindMismatch = 100,
+    // Not a parse error at all: a broken invariant (an object that could not
+    // be made, a failing PyDict_SetItem). It ends the call with the
+    // internal-fault exception, never with ValueError, and no partial-document
+    // rule tolerates it. Carries the fault's text.
+    Fatal = 101,
+};
+
+enum class JsonKind : uint8_t { Null, Bool, Int, Float, String, Array, Object };
+
+std::string_view json_kind_name(JsonKind kind);
+
+struct LinePosition {
+    uint64_t line;
+    uint64_t column;
+};
+
+class ParseError {
+public:
+    ParseError() = default;
+    ParseError(ErrorKind kind, uint64_t index) : index_(index), kind_(kind) {}
+
+    static ParseError with_text(ErrorKind kind, uint64_t index, std::string text) {
+        ParseError e(kind, index);
+        e.text_ = std::make_unique<std::string>(std::move(text));
+        return e;
+    }
+    static ParseError kind_mismatch(JsonKind expected, JsonKind found, uint64_t index) {
+        ParseError e(ErrorKind::KindMismatch, index);
+        e.expected_ = expected;
+        e.found_ = found;
+        return e;
+    }
+    // A broken invariant. Any pending Python error has been dealt with by the
+    // caller (see python.hpp: `fatal`).
+    static ParseError fatal(std::string text) { return with_text(ErrorKind::Fatal, 0, std::move(text)); }
+
+    ErrorKind kind() const { return kind_; }
+    uint64_t index() const { return index_; }
+    bool is_fatal() const { return kind_ == ErrorKind::Fatal; }
+    // The payload of DuplicateKey, InternalError and Fatal; empty otherwise.
+    std::string_view text() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+    JsonKind expected() const { return expected_; }
+    JsonKind found() const { return found_; }
+
+private:
+    std::unique_ptr<std::string> text_;
+    uint64_t index_ = 0;
+    ErrorKind kind_ = ErrorKind::FloatExpectingInt;
+    JsonKind expected_ = JsonKind::Null;
+    JsonKind found_ = JsonKind::Null;
+};
+
+// A value or a ParseError. The value type needs a cheap default constructor
+// (an empty handle, a zero); the error is only looked at when !ok().
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : value_(std::move(value)), ok_(true) {}  // NOLINT: implicit by design
+    Result(ParseError error) : error_(std::move(error)), ok_(false) {}  // NOLINT
+
+    bool ok() const { return ok_; }
+    T& value() { return value_; }
+    T take_value() { return std::move(value_); }
+    ParseError& error() { return error_; }
+    ParseError take_error() { return std::move(error_); }
+
+private:
+    T value_{};
+    ParseError error_;
+    bool ok_;
+};
+
+// Nothing, or a ParseError.
+struct Unit {};
+using Status = Result<Unit>;
+inline Status ok_status() { return Status(Unit{}); }
+
+// The text of a kind, with its payload rendered.
+std::string kind_text(const ParseError& error);
+
+// Line (1-based, lines end only at line feed) and column (in bytes) of a byte
+// index. An index at or past the end reports the column of the last byte.
+LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index);
+
+// "<kind text> at line L column C".
+std::string message(const ParseError& error, const uint8_t* bytes, uint64_t length);
+
+// The text in double quotes, with quotes, backslashes, control characters and
+// non-printable or combining characters escaped. `text` is valid UTF-8.
+std::string debug_quote(std::string_view text);
+
+}  // namespace taldo

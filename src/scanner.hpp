@@ -1,0 +1,30 @@
+// The cursor over the input bytes of one document.
+#pragma once
+
+#include <cstdint>
+
+namespace taldo {
+
+// Whitespace is exactly space, tab, line feed and carriage return: one
+// comparison and one bit test against a mask with bits 9, 10, 13 and 32 set.
+constexpr bool is_whitespace(uint8_t byte) {
+    return byte <= 0x20 && ((uint64_t{0x100002600} >> byte) & 1) != 0;
+}
+
+struct Scanner {
+    const uint8_t* data;  // borrowed for the call, never copied
+    uint64_t len;
+    uint64_t index;  // 0 <= index <= len; index == len means the input is exhausted
+
+    bool at_end() const { return index >= len; }
+    uint8_t peek() const { return data[index]; }
+
+    // Afterwards either index == len or the byte at index is not whitespace.
+    void skip_whitespace() {
+        while (index < len && is_whitespace(data[index])) {
+            ++index;
+        }
+    }
+};
+
+}  // namespace taldo

@@ -1,0 +1,41 @@
+"""Parse JSON bytes straight into Python objects."""
+from collections.abc import Sequence
+from decimal import Decimal
+from typing import Any, Literal, Protocol, TypeAlias, final
+
+__all__ = ["from_json", "cache_clear", "cache_usage", "__version__", "LosslessFloat"]
+
+__version__: str
+
+class _NumpyBool(Protocol):
+    def __bool__(self) -> bool: ...
+
+_Bool: TypeAlias = bool | _NumpyBool
+
+def from_json(
+    json_data: bytes,
+    /,
+    *,
+    allow_inf_nan: _Bool = True,
+    cache_mode: Literal[True, False, "all", "keys", "none"] = "all",
+    partial_mode: Literal[True, False, "off", "on", "trailing-strings"] = False,
+    catch_duplicate_keys: _Bool = False,
+    float_mode: Literal["float", "decimal", "lossless-float"] = "float",
+) -> Any:
+    """Parse one JSON document. Raises ValueError with the fault, its line and
+    column for a malformed document."""
+
+def cache_clear() -> None:
+    """Empty the process-wide string cache."""
+
+def cache_usage() -> int:
+    """The number of strings held by the process-wide string cache."""
+
+@final
+class LosslessFloat:
+    """A JSON number kept as its exact bytes."""
+
+    def __new__(cls, raw: bytes | bytearray | Sequence[int]) -> LosslessFloat: ...
+    def __float__(self) -> float: ...
+    def __bytes__(self) -> bytes: ...
+    def as_decimal(self) -> Decimal: ...

@@ -1,0 +1,177 @@
+"""Structure: literals, arrays, whitespace, nesting, and release on error."""
+import gc
+import json
+import resource
+import sys
+
+import pytest
+
+import taldo
+
+
+def error_of(document, **options):
+    with pytest.raises(ValueError) as info:
+        taldo.from_json(document, **options)
+    return str(info.value)
+
+
+def at(text, index, document):
+    """The message for a fault at a byte index of a one-line document."""
+    assert b"\n" not in document
+    column = index + 1 if index < len(document) else len(document)
+    return f"{text} at line 1 column {column}"
+
+
+@pytest.mark.parametrize("document, value", [
+    (b"true", True), (b"false", False), (b"null", None),
+    (b" \t\r\ntrue\n\r\t ", True),
+    (b"[]", []), (b"[ ]", []), (b"[\t\n\r ]", []),
+    (b" [true, false] ", [True, False]),
+    (b"[[],[[]],[[],[]]]", [[], [[]], [[], []]]),
+    (b"[null,\ttrue\r\n,false]", [None, True, False]),
+])
+def test_valid_documents(document, value):
+    assert taldo.from_json(document) == value
+
+
+@pytest.mark.parametrize("document, text, index", [
+    (b"t", "EOF while parsing a value", 1),
+    (b"tru", "EOF while parsing a value", 3),
+    (b"trUe", "expected ident", 2),
+    (b"nul", "EOF while parsing a value", 3),
+    (b"nulL", "expected ident", 3),
+    (b"fals", "EOF while parsing a value", 4),
+    (b"falsy", "expected ident", 4),
+    (b"nan", "expected ident", 1),
+    (b"truex", "trailing characters", 4),
+    (b"[truex]", "expected `,` or `]`", 5),
+    (b"[true, false] x", "trailing characters", 14),
+    (b"[", "EOF while parsing a list", 1),
+    (b"[true", "EOF while parsing a list", 5),
+    (b"[true ", "EOF while parsing a list", 6),
+    (b"[true,", "EOF while parsing a value", 6),
+    (b"[true,]", "trailing comma", 6),
+    (b"[true , ]", "trailing comma", 8),
+    (b"[true null]", "expected `,` or `]`", 6),
+    (b"[,true]", "expected value", 1),
+    (b"[true,,]", "expected value", 6),
+    (b"[true}", "expected `,` or `]`", 5),
+    (b"[true,}", "expected value", 6),
+    (b"]", "expected value", 0),
+    (b"{", "EOF while parsing an object", 1),
+    (b"{ ", "EOF while parsing an object", 2),
+    (b"{,}", "key must be a string", 1),
+    (b"{true:1}", "key must be a string", 1),
+    (b"[true,\x0cnull]", "expected value", 6),  # form feed is no whitespace
+    (b"\xef\xbb\xbftrue", "expected value", 0),  # nor is a byte-order mark
+    (b"[\xc2\xa0true]", "expected value", 1),  # nor a non-ASCII space
+    (b"\x00", "expected value", 0),
+])
+def test_structural_errors(document, text, index):
+    assert error_of(document) == at(text, index, document)
+
+
+def nested(depth, inner=b""):
+    return b"[" * depth + inner + b"]" * depth
+
+
+@pytest.mark.parametrize("depth, inner, fault_index", [
+    (201, b"", None),
+    (202, b"", 201),
+    (200, b"true", None),
+    (201, b"true", 201),
+    (250, b"true", 201),
+])
+def test_nesting_limit(depth, inner, fault_index):
+    document = nested(depth, inner)
+    if fault_index is None:
+        value = taldo.from_json(document)
+        assert value == json.loads(document)
+    else:
+        assert error_of(document) == at("recursion limit exceeded", fault_index, document)
+
+
+def test_nesting_limit_holds_in_partial_mode():
+    document = b"[" * 300
+    assert error_of(document, partial_mode=True) == at("recursion limit exceeded", 201, document)
+
+
+def test_nesting_budget_is_restored_between_siblings():
+    # Each sibling may go to the full depth again.
+    document = b"[" + b",".join([nested(200)] * 3) + b"]"
+    assert taldo.from_json(document) == json.loads(document)
+
+
+@pytest.mark.parametrize("count", [0, 1, 7, 8, 9, 15, 16, 17, 33, 1000, 100_000])
+def test_arrays_of_every_size(count):
+    items = [[True, None, False][i % 3] for i in range(count)]
+    document = json.dumps(items).encode()
+    value = taldo.from_json(document)
+    assert value == items
+    assert type(value) is list
+
+
+@pytest.mark.parametrize("document, value", [
+    (b"[", []), (b"[true", [True]), (b"[true,", [True]), (b"[true, fal", [True]),
+    (b"[[true], [null", [[True], [None]]), (b"[true] x", [True]), (b"[true, false]]]]", [True, False]),
+    (b"[true null]", [True]), (b"[[true}, null]", [[True]]),
+    (b"{", {}),
+])
+def test_partial_documents_keep_what_is_complete(document, value):
+    assert taldo.from_json(document, partial_mode=True) == value
+
+
+@pytest.mark.parametrize("document, text, index", [
+    (b"[true,]", "trailing comma", 6),
+    (b"[tx", "expected ident", 2),
+    (b"tru", "EOF while parsing a value", 3),
+    (b"", "EOF while parsing a value", 0),
+    (b"{,", "key must be a string", 1),
+])
+def test_partial_mode_keeps_other_faults(document, text, index):
+    assert error_of(document, partial_mode=True) == at(text, index, document)
+
+
+def failing_documents():
+    # Faults deep inside nested arrays, after inline and heap-grown buffers.
+    wide = b"[" + b"true," * 50
+    yield b"[" * 150 + b"true," * 20 + b"x"
+    yield (wide * 20) + b"null x"
+    yield nested(100, b"[" + b"null," * 9 + b"]") + b"]"
+    yield b"[" * 199 + b"[" * 3
+
+
+def test_failures_release_everything():
+    documents = list(failing_documents())
+    for document in documents:
+        with pytest.raises(ValueError):
+            taldo.from_json(document)
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    refs = sys.getrefcount(True), sys.getrefcount(None)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(3000):
+        for document in documents:
+            with pytest.raises(ValueError):
+                taldo.from_json(document)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    if sys.version_info < (3, 12):  # immortal singletons from 3.12 on
+        # A leak would show thousands of references; the test's own frames
+        # hold a few.
+        assert abs(sys.getrefcount(True) - refs[0]) < 50
+        assert abs(sys.getrefcount(None) - refs[1]) < 50
+    # A leaked element buffer (400+ bytes per call) would add several MB.
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 4096
+
+
+def test_partial_results_release_nothing_twice():
+    documents = [b"[" + b"[true, null," * 30, b"[[[[[true", b"[" * 50 + b"null, true, [false"]
+    expected = [taldo.from_json(d, partial_mode=True) for d in documents]
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    for _ in range(2000):
+        for document, value in zip(documents, expected):
+            assert taldo.from_json(document, partial_mode=True) == value
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
