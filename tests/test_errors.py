@@ -97,22 +97,27 @@ def test_debug_quote(text, quoted):
 
 
 def test_debug_quote_agrees_with_the_unicode_database():
-    """Every assigned non-ASCII code point (as this interpreter knows it) is
-    written as itself exactly when it is printable and not a combining mark."""
+    """Every assigned non-ASCII code point is written as itself exactly when
+    it is printable and does not extend the grapheme before it."""
+    # The tables come from Unicode 15.1; older interpreters know an older
+    # database in which a few characters were classed otherwise.
+    exact = unicodedata.unidata_version == "15.1.0"
     checked = 0
+    disagreements = []
     for cp in range(0x80, 0x110000):
         ch = chr(cp)
         category = unicodedata.category(ch)
         if category in ("Cn", "Cs"):
-            continue  # unassigned here (databases differ by version) or unencodable
+            continue  # unassigned here, or not encodable
         expected_plain = ch.isprintable() and category not in ("Mn", "Me")
         got_plain = internals.debug_quote(ch) == '"' + ch + '"'
-        if expected_plain != got_plain:
-            # Grapheme extenders that are not marks (a short fixed list) are
-            # escaped too.
-            assert not got_plain and category in ("Mc", "Lm", "Sk", "Cf", "Mn"), (hex(cp), category)
         checked += 1
+        if expected_plain and not got_plain and category in ("Mc", "Lm", "Sk", "Cf"):
+            continue  # one of the few grapheme extenders that are no marks
+        if expected_plain != got_plain:
+            disagreements.append((hex(cp), category))
     assert checked > 100_000
+    assert len(disagreements) <= (0 if exact else 5), disagreements[:20]
 
 
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="no add_note before 3.11")
