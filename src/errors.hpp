@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -92,13 +93,36 @@ private:
     JsonKind found_ = JsonKind::Null;
 };
 
-// A value or a ParseError. The value type needs a cheap default constructor
-// (an empty handle, a zero); the error is only looked at when !ok().
+// A value or a ParseError. Only the alternative that is held is ever
+// constructed, so that passing a result up costs one move of it.
 template <class T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : value_(std::move(value)), ok_(true) {}  // NOLINT: implicit by design
     Result(ParseError error) : error_(std::move(error)), ok_(false) {}  // NOLINT
+    Result(Result&& other) noexcept : ok_(other.ok_) {
+        if (ok_) {
+            new (&value_) T(std::move(other.value_));
+        } else {
+            new (&error_) ParseError(std::move(other.error_));
+        }
+    }
+    Result& operator=(Result&& other) noexcept {
+        if (this != &other) {
+            this->~Result();
+            new (this) Result(std::move(other));
+        }
+        return *this;
+    }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    ~Result() {
+        if (ok_) {
+            value_.~T();
+        } else {
+            error_.~ParseError();
+        }
+    }
 
     bool ok() const { return ok_; }
     T& value() { return value_; }
@@ -107,8 +131,10 @@ public:
     ParseError take_error() { return std::move(error_); }
 
 private:
-    T value_{};
-    ParseError error_;
+    union {
+        T value_;
+        ParseError error_;
+    };
     bool ok_;
 };
 

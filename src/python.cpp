@@ -124,6 +124,8 @@ bool tolerated_in_partial_mode(ErrorKind kind) {
 
 PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
 
+#define TALDO_INLINE inline __attribute__((always_inline))
+
 // What a container step found: its end, or the next member.
 enum class Step : uint8_t { End, Member };
 
@@ -148,12 +150,21 @@ struct Walk {
 
     static Result<PyRef> build_value(ValueBuilder& b, uint8_t lookahead) {
         switch (lookahead) {
-            case '"':
-                return string_value(b);
             case '[':
                 return array(b);
             case '{':
                 return object(b);
+            default:
+                return scalar(b, lookahead);
+        }
+    }
+
+    // Every value but a container. Inlined into the container loops, so that
+    // only nested containers cost a call.
+    static TALDO_INLINE Result<PyRef> scalar(ValueBuilder& b, uint8_t lookahead) {
+        switch (lookahead) {
+            case '"':
+                return string_value(b);
             case 't':
                 return literal<'r', 'u', 'e'>(b.scanner, Py_True);
             case 'f':
@@ -165,21 +176,24 @@ struct Walk {
         }
     }
 
-    // A member of a container: the nesting budget is tested and held while it
-    // is built.
-    static Result<PyRef> member(ValueBuilder& b, uint8_t lookahead) {
+    // A member of a container. The nesting budget is tested for every member
+    // and held while a nested container is built.
+    static TALDO_INLINE Result<PyRef> member(ValueBuilder& b, uint8_t lookahead) {
         if (b.remaining_depth == 0) [[unlikely]] {
             return ParseError(ErrorKind::RecursionLimitExceeded, b.scanner.index);
         }
+        if (lookahead != '[' && lookahead != '{') {
+            return scalar(b, lookahead);
+        }
         --b.remaining_depth;
-        Result<PyRef> value = build_value(b, lookahead);
+        Result<PyRef> value = lookahead == '[' ? array(b) : object(b);
         ++b.remaining_depth;
         return value;
     }
 
     // The first letter is at the index; `Rest` are the letters after it.
     template <char... Rest>
-    static Result<PyRef> literal(Scanner& s, PyObject* object) {
+    static TALDO_INLINE Result<PyRef> literal(Scanner& s, PyObject* object) {
         constexpr size_t k = sizeof...(Rest);
         static constexpr char rest[k] = {Rest...};
         const uint64_t i = s.index;
@@ -199,7 +213,7 @@ struct Walk {
         return ParseError(ErrorKind::ExpectedIdent, i);
     }
 
-    static Result<PyRef> string_value(ValueBuilder& b) {
+    static TALDO_INLINE Result<PyRef> string_value(ValueBuilder& b) {
         Result<DecodedString> decoded =
             decode_string(b.scanner, b.scratch, b.partial_mode == PartialMode::TrailingStrings);
         if (!decoded.ok()) {
@@ -212,7 +226,7 @@ struct Walk {
         }
     }
 
-    static Result<PyRef> key_str(ValueBuilder& b, const DecodedString& key) {
+    static TALDO_INLINE Result<PyRef> key_str(ValueBuilder& b, const DecodedString& key) {
         if constexpr (Cache == CacheMode::None) {
             return make_py_str(key);
         } else {
@@ -221,7 +235,7 @@ struct Walk {
     }
 
     // After `[`: the end, or the first element with its lookahead byte.
-    static Result<Step> array_first(Scanner& s, uint8_t& lookahead) {
+    static TALDO_INLINE Result<Step> array_first(Scanner& s, uint8_t& lookahead) {
         ++s.index;
         s.skip_whitespace();
         if (s.at_end()) {
@@ -236,7 +250,7 @@ struct Walk {
     }
 
     // After an element: the end, or the next element with its lookahead byte.
-    static Result<Step> array_next(Scanner& s, uint8_t& lookahead) {
+    static TALDO_INLINE Result<Step> array_next(Scanner& s, uint8_t& lookahead) {
         for (;;) {
             if (s.at_end()) {
                 return ParseError(ErrorKind::EofInList, s.len);
@@ -331,7 +345,7 @@ struct Walk {
         return ParseError(ErrorKind::KeyMustBeString, s.index);
     }
 
-    static Result<Step> object_next(ValueBuilder& b, DecodedString& key) {
+    static TALDO_INLINE Result<Step> object_next(ValueBuilder& b, DecodedString& key) {
         Scanner& s = b.scanner;
         for (;;) {
             if (s.at_end()) {
