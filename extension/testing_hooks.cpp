@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "string_decoder.hpp"
 
 namespace taldo {
 namespace {
@@ -66,7 +67,67 @@ PyObject* error_message_hook(PyObject* /*module*/, PyObject* args) {
     return text_to_str(message(error, reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size)));
 }
 
+// The outcome of one string decode, for the hooks below: the tuple
+// (value: bytes, origin: 'input' | 'scratch', ascii_only: bool, end_index: int),
+// or ValueError(kind_code, index) for a parse error.
+PyObject* decoded_to_python(Result<DecodedString>& decoded, const Scanner& scanner) {
+    if (!decoded.ok()) {
+        const ParseError& error = decoded.error();
+        if (error.is_fatal()) {
+            PyErr_SetString(PyExc_MemoryError, std::string(error.text()).c_str());
+            return nullptr;
+        }
+        PyErr_SetObject(PyExc_ValueError, PyRef(Py_BuildValue("(iK)", static_cast<int>(error.kind()),
+                                                              static_cast<unsigned long long>(error.index())))
+                                              .get());
+        return nullptr;
+    }
+    const DecodedString& s = decoded.value();
+    return Py_BuildValue("(y#sOK)", reinterpret_cast<const char*>(s.bytes), static_cast<Py_ssize_t>(s.length),
+                         s.origin == StringOrigin::Input ? "input" : "scratch", s.ascii_only ? Py_True : Py_False,
+                         static_cast<unsigned long long>(scanner.index));
+}
+
+// The bytes must begin with the opening quote, where the decoder starts.
+bool starts_with_quote(const char* data, Py_ssize_t size) {
+    if (size == 0 || data[0] != '"') {
+        PyErr_SetString(PyExc_ValueError, "data must begin with a quote");
+        return false;
+    }
+    return true;
+}
+
+// decode_string(data: bytes, allow_partial: bool) -> tuple, see above
+PyObject* decode_string_hook(PyObject* /*module*/, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    int allow_partial = 0;
+    if (!PyArg_ParseTuple(args, "y#p", &data, &size, &allow_partial) || !starts_with_quote(data, size)) {
+        return nullptr;
+    }
+    Scanner scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
+    ScratchBuffer scratch;
+    Result<DecodedString> decoded = decode_string(scanner, scratch, allow_partial != 0);
+    return decoded_to_python(decoded, scanner);
+}
+
+// decode_key(data: bytes) -> tuple, see above; end_index is one past the colon,
+// or for EofInObject and ExpectedColon where the scanner was left.
+PyObject* decode_key_hook(PyObject* /*module*/, PyObject* arg) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(arg, &data, &size) != 0 || !starts_with_quote(data, size)) {
+        return nullptr;
+    }
+    Scanner scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
+    ScratchBuffer scratch;
+    Result<DecodedString> decoded = decode_key(scanner, scratch);
+    return decoded_to_python(decoded, scanner);
+}
+
 PyMethodDef HOOKS[] = {
+    {"decode_string", decode_string_hook, METH_VARARGS, nullptr},
+    {"decode_key", decode_key_hook, METH_O, nullptr},
     {"line_position", line_position_hook, METH_VARARGS, nullptr},
     {"debug_quote", debug_quote_hook, METH_O, nullptr},
     {"error_message", error_message_hook, METH_VARARGS, nullptr},

@@ -12,6 +12,7 @@
 
 #include "errors.hpp"
 #include "scanner.hpp"
+#include "simd/string.hpp"
 
 namespace taldo {
 
@@ -63,15 +64,6 @@ public:
         return true;
     }
 
-    // Room for `count` more bytes at the end, which now count as content; the
-    // caller writes them. Null when memory is exhausted.
-    [[nodiscard]] uint8_t* extend(uint64_t count) {
-        if (!reserve(length_ + count)) return nullptr;
-        uint8_t* end = data_ + length_;
-        length_ += count;
-        return end;
-    }
-
     [[nodiscard]] bool append(const uint8_t* bytes, uint64_t count) {
         if (!reserve(length_ + count)) return false;
         if (count != 0) std::memcpy(data_ + length_, bytes, count);
@@ -93,6 +85,77 @@ private:
     uint64_t capacity_ = 0;
 };
 
-Result<DecodedString> decode_string(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial);
-Result<DecodedString> decode_key(Scanner& scanner, ScratchBuffer& scratch);
+// Whether the bytes are UTF-8 as RFC 3629 defines it: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(const uint8_t* bytes, uint64_t length);
+
+namespace detail {
+
+// The bytes a string scan walks over without stopping: 0x20-0x7F except the
+// quote and the backslash.
+inline constexpr auto PLAIN_BYTE = [] {
+    struct Table {
+        bool plain[256];
+    } table{};
+    for (int b = 0x20; b < 0x80; ++b) {
+        table.plain[b] = b != '"' && b != '\\';
+    }
+    return table;
+}();
+
+// Everything past the common case: the scan stopped at `p` on a byte that is
+// not plain (or at the end of the input) and the string so far is plain ASCII.
+// Handles escapes, non-ASCII content, the end of the input and every fault.
+Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p);
+
+// The key is decoded and the next byte is not its colon.
+Result<DecodedString> find_key_colon(Scanner& scanner, const DecodedString& key);
+
+}  // namespace detail
+
+// On entry the scanner's index is at the opening quote. On success it is one
+// past the closing quote (or at the end of the input for a partial ending,
+// only possible with allow_partial). On failure it stays at the opening quote.
+//
+// Every string and key goes through here, so the common case, a string of
+// plain ASCII without escapes, is inline and returns a span of the input.
+inline Result<DecodedString> decode_string(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial) {
+    const uint8_t* const data = scanner.data;
+    const uint64_t len = scanner.len;
+    const uint64_t start = scanner.index + 1;
+    uint64_t p = start;
+    for (;;) {
+        if (p + simd::STRING_BLOCK <= len) [[likely]] {
+            const unsigned k = simd::first_special(data + p);
+            p += k;
+            if (k == simd::STRING_BLOCK) continue;
+        } else {
+            while (p < len && detail::PLAIN_BYTE.plain[data[p]]) ++p;
+        }
+        break;
+    }
+    if (p < len && data[p] == '"') [[likely]] {
+        scanner.index = p + 1;
+        return DecodedString{data + start, p - start, StringOrigin::Input, true};
+    }
+    return detail::decode_string_rest(scanner, scratch, allow_partial, p);
+}
+
+// Decodes an object key (as decode_string without partial ending), then skips
+// whitespace and consumes the `:`. Past the key, the index is left at the
+// fault: at the end of the input (EofInObject) or at the byte that is not the
+// colon (ExpectedColon).
+inline Result<DecodedString> decode_key(Scanner& scanner, ScratchBuffer& scratch) {
+    Result<DecodedString> key = decode_string(scanner, scratch, false);
+    if (!key.ok()) [[unlikely]] {
+        return key;
+    }
+    const uint64_t i = scanner.index;
+    if (i < scanner.len && scanner.data[i] == ':') [[likely]] {
+        scanner.index = i + 1;
+        return key;
+    }
+    return detail::find_key_colon(scanner, key.value());
+}
+
 }  // namespace taldo

@@ -45,9 +45,9 @@ def test_functions_are_bound_builtins_with_signatures(name, signature):
 def test_import_in_fresh_interpreter_is_stable():
     # A second module object shares the process-wide class.
     import importlib.util
-    spec = importlib.util.find_spec("taldo")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    module_spec = importlib.util.find_spec("taldo")
+    other = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(other)
     assert other.LosslessFloat is taldo.LosslessFloat
     assert other.__version__ == taldo.__version__
     assert other.from_json(b"[true]") == [True]
