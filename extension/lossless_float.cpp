@@ -1,41 +1,163 @@
 #include "lossless_float.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 
+#include "errors.hpp"
+#include "number_decoder.hpp"
+#include "python.hpp"
 #include "py_ref.hpp"
+#include "scanner.hpp"
+#include "string_decoder.hpp"
 
 namespace taldo {
 namespace {
 
 struct LosslessFloatObject {
     PyObject_HEAD
-    char* raw;
+    uint8_t* raw;  // owned; never changed after creation
     Py_ssize_t size;
 };
 
 LosslessFloatObject* as_lossless(PyObject* self) { return reinterpret_cast<LosslessFloatObject*>(self); }
 
-PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"raw", nullptr};
-    Py_buffer view;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:LosslessFloat", const_cast<char**>(keywords), &view)) {
+// Reads `raw` as a whole document that must be one number, with optional
+// whitespace around it.
+Result<double> parse_raw_float(const uint8_t* raw, uint64_t len) {
+    Scanner s{raw, len, 0};
+    s.skip_whitespace();
+    if (s.at_end()) {
+        return ParseError(ErrorKind::EofInValue, len);
+    }
+    const uint64_t start = s.index;
+    const uint8_t first = s.peek();
+    Result<Decoded<double>> number = decode_number_float(raw, len, start, first, true);
+    if (!number.ok()) {
+        const bool could_start_number = (first >= '0' && first <= '9') || first == '-' || first == 'I' || first == 'N';
+        if (could_start_number) {
+            return number.take_error();
+        }
+        JsonKind found;
+        switch (first) {
+            case '"': found = JsonKind::String; break;
+            case '[': found = JsonKind::Array; break;
+            case '{': found = JsonKind::Object; break;
+            case 't':
+            case 'f': found = JsonKind::Bool; break;
+            case 'n': found = JsonKind::Null; break;
+            default: return ParseError(ErrorKind::ExpectedValue, start);
+        }
+        return ParseError::kind_mismatch(JsonKind::Float, found, start);
+    }
+    s.index = number.value().end;
+    s.skip_whitespace();
+    if (!s.at_end()) {
+        return ParseError(ErrorKind::TrailingCharacters, s.index);
+    }
+    return number.value().value;
+}
+
+void raise_value_error(const ParseError& error, const uint8_t* raw, uint64_t len) {
+    const std::string text = message(error, raw, len);
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+bool raw_is_utf8(PyObject* self) {
+    const LosslessFloatObject* object = as_lossless(self);
+    if (is_valid_utf8(object->raw, static_cast<uint64_t>(object->size))) {
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "Invalid UTF-8");
+    return false;
+}
+
+// The bytes of `raw`: bytes and bytearray as they are, any other sequence
+// item by item, each item an int from 0 to 255. A str is refused.
+bool extract_raw(PyObject* raw, std::string& out) {
+    if (PyBytes_Check(raw)) {
+        out.assign(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
+        return true;
+    }
+    if (PyByteArray_Check(raw)) {
+        out.assign(PyByteArray_AS_STRING(raw), static_cast<size_t>(PyByteArray_GET_SIZE(raw)));
+        return true;
+    }
+    if (PyUnicode_Check(raw)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(raw);
+    if (size < 0) {
+        return false;
+    }
+    out.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item(PySequence_GetItem(raw, i));
+        if (!item) {
+            return false;
+        }
+        PyRef index(PyNumber_Index(item.get()));
+        if (!index) {
+            return false;
+        }
+        const long value = PyLong_AsLong(index.get());
+        if (value == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        if (value < 0 || value > 255) {
+            PyErr_SetString(PyExc_OverflowError, "byte value out of range (0 to 255)");
+            return false;
+        }
+        out.push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
+// Takes the buffer; frees it if no instance can be made.
+PyObject* wrap_raw(PyTypeObject* type, uint8_t* raw, uint64_t size) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        std::free(raw);
         return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr) {
-        char* raw = static_cast<char*>(std::malloc(view.len > 0 ? static_cast<size_t>(view.len) : 1));
-        if (raw == nullptr) {
-            Py_DECREF(self);
-            self = PyErr_NoMemory();
-        } else {
-            std::memcpy(raw, view.buf, static_cast<size_t>(view.len));
-            as_lossless(self)->raw = raw;
-            as_lossless(self)->size = view.len;
-        }
-    }
-    PyBuffer_Release(&view);
+    as_lossless(self)->raw = raw;
+    as_lossless(self)->size = static_cast<Py_ssize_t>(size);
     return self;
+}
+
+uint8_t* copy_bytes(const void* bytes, uint64_t size) {
+    auto* copy = static_cast<uint8_t*>(std::malloc(size != 0 ? size : 1));
+    if (copy != nullptr && size != 0) {
+        std::memcpy(copy, bytes, size);
+    }
+    return copy;
+}
+
+PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"raw", nullptr};
+    PyObject* raw_argument = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:LosslessFloat", const_cast<char**>(keywords),
+                                     &raw_argument)) {
+        return nullptr;
+    }
+    std::string raw;
+    if (!extract_raw(raw_argument, raw)) {
+        return nullptr;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
+    Result<double> checked = parse_raw_float(bytes, raw.size());
+    if (!checked.ok()) {
+        raise_value_error(checked.error(), bytes, raw.size());
+        return nullptr;
+    }
+    uint8_t* copy = copy_bytes(raw.data(), raw.size());
+    if (copy == nullptr) {
+        return PyErr_NoMemory();
+    }
+    return wrap_raw(type, copy, raw.size());
 }
 
 void lossless_dealloc(PyObject* self) {
@@ -45,11 +167,46 @@ void lossless_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyObject* lossless_float(PyObject* self) {
+    const LosslessFloatObject* object = as_lossless(self);
+    Result<double> value = parse_raw_float(object->raw, static_cast<uint64_t>(object->size));
+    if (!value.ok()) {
+        raise_value_error(value.error(), object->raw, static_cast<uint64_t>(object->size));
+        return nullptr;
+    }
+    return PyFloat_FromDouble(value.value());
+}
+
+PyObject* lossless_str(PyObject* self) {
+    if (!raw_is_utf8(self)) {
+        return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(as_lossless(self)->raw), as_lossless(self)->size);
+}
+
+PyObject* lossless_repr(PyObject* self) {
+    if (!raw_is_utf8(self)) {
+        return nullptr;
+    }
+    std::string text = "LosslessFloat(";
+    text.append(reinterpret_cast<const char*>(as_lossless(self)->raw), static_cast<size_t>(as_lossless(self)->size));
+    text += ')';
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyObject* lossless_bytes(PyObject* self, PyObject* /*unused*/) {
-    return PyBytes_FromStringAndSize(as_lossless(self)->raw, as_lossless(self)->size);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(as_lossless(self)->raw), as_lossless(self)->size);
+}
+
+PyObject* lossless_as_decimal(PyObject* self, PyObject* /*unused*/) {
+    if (decimal_type() == nullptr || !raw_is_utf8(self)) {
+        return nullptr;
+    }
+    return call_decimal(as_lossless(self)->raw, static_cast<uint64_t>(as_lossless(self)->size));
 }
 
 PyMethodDef LOSSLESS_METHODS[] = {
+    {"as_decimal", lossless_as_decimal, METH_NOARGS, "as_decimal($self)\n--\n\n"},
     {"__bytes__", lossless_bytes, METH_NOARGS, "__bytes__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -59,6 +216,9 @@ PyType_Slot LOSSLESS_SLOTS[] = {
                                   "Represents a float from JSON, by holding the underlying bytes representing a "
                                   "float from JSON.")},
     {Py_tp_new, reinterpret_cast<void*>(lossless_new)},
+    {Py_nb_float, reinterpret_cast<void*>(lossless_float)},
+    {Py_tp_str, reinterpret_cast<void*>(lossless_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(lossless_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(lossless_dealloc)},
     {Py_tp_methods, LOSSLESS_METHODS},
     {0, nullptr},
@@ -68,18 +228,88 @@ PyType_Spec LOSSLESS_SPEC = {
     "taldo.LosslessFloat",
     sizeof(LosslessFloatObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     LOSSLESS_SLOTS,
 };
+
+// A value made once per process by the first thread that needs it. A thread
+// that finds another one making it waits without holding the interpreter
+// lock, so that the maker (which may run Python code) can go on.
+class OnceCell {
+public:
+    template <class Make>
+    PyObject* get(Make make) {
+        if (PyObject* ready = value_.load(std::memory_order_acquire)) {
+            return ready;
+        }
+        bool locked = mutex_.try_lock();
+        if (!locked) {
+            Py_BEGIN_ALLOW_THREADS
+            mutex_.lock();
+            Py_END_ALLOW_THREADS
+        }
+        std::lock_guard<std::mutex> guard(mutex_, std::adopt_lock);
+        PyObject* ready = value_.load(std::memory_order_acquire);
+        if (ready == nullptr) {
+            ready = make();  // a new reference kept for the process, or nullptr
+            value_.store(ready, std::memory_order_release);
+        }
+        return ready;
+    }
+
+private:
+    std::atomic<PyObject*> value_{nullptr};
+    std::mutex mutex_;
+};
+
+OnceCell lossless_type_cell;
+OnceCell decimal_type_cell;
+
+PyObject* look_up_decimal() {
+    PyRef name(PyUnicode_FromString("decimal"));
+    PyRef module(name ? PyImport_Import(name.get()) : nullptr);
+    if (!module) {
+        return nullptr;
+    }
+    PyRef type(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!type) {
+        return nullptr;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
+        return nullptr;
+    }
+    return type.release();
+}
 
 }  // namespace
 
 PyObject* lossless_float_type() {
-    static PyObject* type = nullptr;
+    return lossless_type_cell.get([] { return PyType_FromSpec(&LOSSLESS_SPEC); });
+}
+
+PyObject* new_lossless_float(uint8_t* raw, uint64_t size) {
+    PyObject* type = lossless_float_type();
     if (type == nullptr) {
-        type = PyType_FromSpec(&LOSSLESS_SPEC);
+        std::free(raw);
+        return nullptr;
     }
-    return type;
+    return wrap_raw(reinterpret_cast<PyTypeObject*>(type), raw, size);
+}
+
+PyObject* decimal_type() { return decimal_type_cell.get(look_up_decimal); }
+
+PyObject* call_decimal(const uint8_t* text, uint64_t size) {
+    PyObject* type = decimal_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyRef str(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(size)));
+    if (!str) {
+        return nullptr;
+    }
+    PyObject* argument = str.get();
+    return PyObject_Vectorcall(type, &argument, 1, nullptr);
 }
 
 }  // namespace taldo

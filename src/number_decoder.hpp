@@ -37,6 +37,24 @@ struct Decoded {
 // The most digits an integer part may have.
 constexpr uint64_t MAX_INT_DIGITS = 4300;
 
+// A byte after an integer part that makes the number a float.
+constexpr bool is_float_marker(uint8_t byte) { return byte == '.' || (byte | 0x20) == 'e'; }
+
+// The integer part that begins at a digit 1 to 9.
+struct IntRunOutcome {
+    enum class Kind : uint8_t {
+        Integer,      // `number` holds the value (Int or BigInt, sign applied)
+        FloatMarker,  // '.', 'e' or 'E' follows the digits; no value computed
+    };
+    Kind kind = Kind::Integer;
+    DecodedNumber number;
+    uint64_t end = 0;  // Integer: index just past the last digit
+};
+
+// The digit run at p (the byte at p is 1 to 9), read in one pass. Fails only
+// with NumberOutOfRange, for more than MAX_INT_DIGITS digits.
+Result<IntRunOutcome> decode_int_run(const uint8_t* data, uint64_t len, uint64_t p, bool negative);
+
 // `first_byte` is the byte at `start` (already looked at by the caller);
 // start < len.
 Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t len, uint64_t start,

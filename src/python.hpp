@@ -63,6 +63,18 @@ inline Result<PyRef> make_py_str(const DecodedString& s) {
     return PyRef(str);
 }
 
+// Supplied by the LosslessFloat class (extension/lossless_float.cpp), for the
+// exact float modes. Each returns nullptr with a Python exception set on
+// failure.
+//
+// The decimal.Decimal type, looked up once per process (a failed lookup is
+// tried again by the next call). A borrowed reference.
+PyObject* decimal_type();
+// decimal.Decimal of the UTF-8 text.
+PyObject* call_decimal(const uint8_t* text, uint64_t size);
+// A LosslessFloat that takes over `raw` (allocated with malloc), or frees it.
+PyObject* new_lossless_float(uint8_t* raw, uint64_t size);
+
 // Walks the whole document: one of 18 instantiations, chosen once per call by
 // the three options that shape the walk.
 using BuildDocument = Result<PyRef> (*)(ValueBuilder&);

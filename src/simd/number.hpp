@@ -1,0 +1,160 @@
+// 16-byte block primitives for digit runs.
+//
+// Every function that takes a pointer reads exactly the bytes it says it reads;
+// the 16-byte ones must only be called when all 16 bytes lie inside the input.
+// One body per architecture; callers never see an intrinsic.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "arch.hpp"
+
+#if defined(TALDO_SIMD_SSE2)
+#include <emmintrin.h>
+#elif defined(TALDO_SIMD_NEON)
+#include <arm_neon.h>
+#endif
+
+namespace taldo::simd {
+
+constexpr unsigned DIGIT_BLOCK = 16;
+
+constexpr bool is_digit(uint8_t byte) { return static_cast<uint8_t>(byte - '0') <= 9; }
+
+// Little-endian on every host: the first byte lands in the lowest bits.
+inline uint64_t load_le64(const uint8_t* p) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = ((word & 0x00000000000000FFull) << 56) | ((word & 0x000000000000FF00ull) << 40) |
+               ((word & 0x0000000000FF0000ull) << 24) | ((word & 0x00000000FF000000ull) << 8) |
+               ((word & 0x000000FF00000000ull) >> 8) | ((word & 0x0000FF0000000000ull) >> 24) |
+               ((word & 0x00FF000000000000ull) >> 40) | ((word & 0xFF00000000000000ull) >> 56);
+    }
+    return word;
+}
+
+// The value of eight digit values (bytes already reduced by '0', the first
+// digit in the lowest byte). Multiplying by 2561 = 10 * 256 + 1 puts every
+// adjacent pair's value (first * 10 + second) in one byte; the pairs at bytes
+// 0/4 (from t >> 8) and 2/6 (from t >> 24) are then weighted and summed by one
+// multiplication each, with the result landing in the upper half.
+constexpr uint64_t parse_eight_digits(uint64_t word) {
+    constexpr uint64_t pair_mask = 0x000000FF000000FFull;
+    const uint64_t t = word * 2561;
+    const uint64_t a = (t >> 8) & pair_mask;
+    const uint64_t b = (t >> 24) & pair_mask;
+    return (a * (100 + (1000000ull << 32)) + b * (1 + (10000ull << 32))) >> 32;
+}
+
+// The eight bytes at p as digit values. Bytes below '0' borrow only from the
+// bytes above them, so the first k digit values are right whatever follows.
+inline uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x3030303030303030ull; }
+
+constexpr uint64_t POW10_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+#if defined(TALDO_SIMD_SSE2)
+
+// Leading digits (0 to 16) of the 16 bytes at p.
+inline unsigned count_digits_16(const uint8_t* p) {
+    const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit));
+    return static_cast<unsigned>(std::countr_zero(~mask));  // bit 16 up is set: at most 16
+}
+
+// The value of the 16 digits at p. SSE2 has no byte multiply-add, so the pairs
+// are formed from the 16-bit lanes directly (low byte is the first digit).
+inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+    const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+                                        _mm_srli_epi16(v, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // first * 100 + second
+    const __m128i packed = _mm_packs_epi32(quads, quads);                      // 4-digit values fit in int16
+    const __m128i octs = _mm_madd_epi16(packed, _mm_set1_epi32(0x00012710));   // first * 10000 + second
+    const auto first = static_cast<uint64_t>(_mm_cvtsi128_si32(octs));
+    const auto second = static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(octs, 4)));
+    return first * 100000000u + second;
+}
+
+#elif defined(TALDO_SIMD_NEON)
+
+inline unsigned count_digits_16(const uint8_t* p) {
+    const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
+    const uint8x16_t digit = vcleq_u8(v, vdupq_n_u8(9));
+    // Narrowing by 4 leaves one nibble per byte: a 64-bit mask with 4 bits a byte.
+    const uint64_t nibbles = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(digit), 4)), 0);
+    return ~nibbles == 0 ? DIGIT_BLOCK : static_cast<unsigned>(std::countr_zero(~nibbles)) / 4;
+}
+
+inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+    const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
+    const uint16x8_t v16 = vreinterpretq_u16_u8(v);
+    const uint16x8_t pairs = vmlaq_n_u16(vshrq_n_u16(v16, 8), vandq_u16(v16, vdupq_n_u16(0xFF)), 10);
+    const uint32x4_t p32 = vreinterpretq_u32_u16(pairs);
+    const uint32x4_t quads = vmlaq_n_u32(vshrq_n_u32(p32, 16), vandq_u32(p32, vdupq_n_u32(0xFFFF)), 100);
+    const uint64_t first = uint64_t{vgetq_lane_u32(quads, 0)} * 10000 + vgetq_lane_u32(quads, 1);
+    const uint64_t second = uint64_t{vgetq_lane_u32(quads, 2)} * 10000 + vgetq_lane_u32(quads, 3);
+    return first * 100000000u + second;
+}
+
+#else
+
+// Per byte, without carries between bytes: a byte is a digit when its high bit
+// is clear and its low seven bits lie in '0'..'9'.
+inline uint64_t non_digit_bits(uint64_t word) {
+    const uint64_t high = 0x8080808080808080ull;
+    const uint64_t low7 = word & ~high;
+    const uint64_t above_nine = (low7 + 0x4646464646464646ull) & high;       // low7 > '9'
+    const uint64_t at_least_zero = ((low7 | high) - 0x3030303030303030ull) & high;  // low7 >= '0'
+    return (word & high) | above_nine | (at_least_zero ^ high);
+}
+
+inline unsigned count_digits_16(const uint8_t* p) {
+    const uint64_t first = non_digit_bits(load_le64(p));
+    if (first != 0) {
+        return static_cast<unsigned>(std::countr_zero(first)) / 8;
+    }
+    const uint64_t second = non_digit_bits(load_le64(p + 8));
+    return second != 0 ? 8 + static_cast<unsigned>(std::countr_zero(second)) / 8 : DIGIT_BLOCK;
+}
+
+inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+    return parse_eight_digits(digit_values8(p)) * 100000000u + parse_eight_digits(digit_values8(p + 8));
+}
+
+#endif
+
+// The value of the first k (1 to 16) digits at p; all 16 bytes at p must be
+// readable. The shifts move the digits to the top of the word so that the
+// zero bytes shifted in act as leading zeros.
+inline uint64_t parse_leading_digits(const uint8_t* p, unsigned k) {
+    const uint64_t first = digit_values8(p);
+    if (k <= 8) {
+        return parse_eight_digits(first << (8 * (8 - k)));
+    }
+    const uint64_t second = digit_values8(p + 8) << (8 * (16 - k));
+    return parse_eight_digits(first) * POW10_8[k - 8] + parse_eight_digits(second);
+}
+
+// The index of the first byte at or after `from` that is not a digit, or
+// `limit` if the walk gets there first. `limit` is the input's length or a
+// bound before it: no byte at or past `limit` is read.
+inline uint64_t skip_digits(const uint8_t* data, uint64_t from, uint64_t limit) {
+    uint64_t i = from;
+    while (i + DIGIT_BLOCK <= limit) {
+        const unsigned count = count_digits_16(data + i);
+        i += count;
+        if (count < DIGIT_BLOCK) {
+            return i;
+        }
+    }
+    while (i < limit && is_digit(data[i])) {
+        ++i;
+    }
+    return i;
+}
+
+}  // namespace taldo::simd

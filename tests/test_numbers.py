@@ -1,0 +1,268 @@
+"""Numbers: the grammar and its errors, integer digit runs, big integers and
+correctly rounded floats, checked against Python's own int() and float()."""
+import decimal
+import math
+import random
+import struct
+import sys
+
+import pytest
+
+import taldo
+
+FLOAT_MODES = ["float", "decimal", "lossless-float"]
+
+
+def bits(x: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def error_of(document: bytes, **options) -> str:
+    with pytest.raises(ValueError) as info:
+        taldo.from_json(document, **options)
+    return str(info.value)
+
+
+# -- values -----------------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    (b"0", 0), (b"-0", 0), (b"7", 7), (b"-7", -7), (b"10", 10),
+    (b"9223372036854775807", 2**63 - 1),
+    (b"-9223372036854775808", -2**63),
+    (b"9223372036854775808", 2**63),
+    (b"-9223372036854775809", -2**63 - 1),
+    (b"9999999999999999999", 10**19 - 1),
+    (b"18446744073709551616", 2**64),
+    (b"123456789012345678901234567890", 123456789012345678901234567890),
+    (b"-2361183241434822606848", -2**71),
+])
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_integers_are_exact_ints_in_every_mode(text, expected, float_mode):
+    value = taldo.from_json(text, float_mode=float_mode)
+    assert type(value) is int and value == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    (b"1.0", 1.0), (b"-0.0", -0.0), (b"0e5", 0.0), (b"-0E-5", -0.0), (b"1E5", 1e5), (b"1e+5", 1e5),
+    (b"1e-5", 1e-5), (b"1.0e5", 1e5), (b"2.5", 2.5),
+    (b"1e400", math.inf), (b"-1e400", -math.inf), (b"1e-400", 0.0), (b"-1e-400", -0.0),
+    (b"Infinity", math.inf), (b"-Infinity", -math.inf),
+    (b"4.9e-324", 5e-324), (b"2.4703282292062327e-324", 0.0), (b"2.4703282292062328e-324", 5e-324),
+    (b"1.7976931348623157e308", 1.7976931348623157e308), (b"1.7976931348623159e308", math.inf),
+    (b"9007199254740993e0", 9007199254740992.0),  # a tie goes to the even neighbour
+    (b"9007199254740993.0", 9007199254740992.0),
+    (b"9007199254740995e0", 9007199254740996.0),
+    (b"1.00000000000000011102230246251565404236316680908203125", 1.0),  # exact tie
+    (b"1.00000000000000011102230246251565404236316680908203125001", 1.0000000000000002),
+    (b"0." + b"0" * 400 + b"1e400", 0.1),
+    (b"1" + b"0" * 400 + b"e-400", 1.0),
+    (b"3." + b"3" * 5000, 3.3333333333333335),
+    (b"1e0000000000000000000000000000000000001", 10.0),
+    (b"1e-99999999999999999999999", 0.0),
+    (b"1e99999999999999999999999", math.inf),
+])
+def test_floats(text, expected):
+    value = taldo.from_json(text)
+    assert type(value) is float and bits(value) == bits(expected)
+    assert bits(taldo.from_json(b"[" + text + b"]")[0]) == bits(expected)
+
+
+def test_nan():
+    value = taldo.from_json(b"NaN")
+    assert type(value) is float and math.isnan(value) and math.copysign(1, value) == 1
+
+
+@pytest.mark.parametrize("document, stop", [
+    (b"[1.5.3]", 4),
+    (b"[123abc]", 4),
+    (b"[0x1]", 2),
+    (b"[-0x1]", 3),
+    (b"[Infinityx]", 9),
+    (b"[12345678901234567890-]", 21),
+    (b"[1\x80]", 2),
+])
+def test_a_number_ends_at_the_first_byte_that_cannot_continue_it(document, stop):
+    # What follows the number is the builder's business: not a comma here.
+    assert error_of(document) == f"expected `,` or `]` at line 1 column {stop + 1}"
+
+
+# -- errors -----------------------------------------------------------------
+
+NUMBER_ERRORS = [
+    # (document, allow_inf_nan, message)
+    (b"+1", True, "expected value at line 1 column 1"),
+    (b".5", True, "expected value at line 1 column 1"),
+    (b"-", True, "EOF while parsing a value at line 1 column 1"),
+    (b"[-", True, "EOF while parsing a value at line 1 column 2"),
+    (b"--1", True, "invalid number at line 1 column 2"),
+    (b"-a", True, "invalid number at line 1 column 2"),
+    (b"-.5", True, "invalid number at line 1 column 2"),
+    (b"-NaN", True, "invalid number at line 1 column 2"),
+    (b"01", True, "invalid number at line 1 column 2"),
+    (b"-00", True, "invalid number at line 1 column 3"),
+    (b"NaN", False, "expected value at line 1 column 1"),
+    (b"Infinity", False, "expected value at line 1 column 1"),
+    (b"-Infinity", False, "invalid number at line 1 column 2"),
+    (b"N", True, "EOF while parsing a value at line 1 column 1"),
+    (b"Na", True, "EOF while parsing a value at line 1 column 2"),
+    (b"Inf", True, "EOF while parsing a value at line 1 column 3"),
+    (b"-Infinit", True, "EOF while parsing a value at line 1 column 8"),
+    (b"Nan", True, "expected ident at line 1 column 3"),
+    (b"Nx", True, "expected ident at line 1 column 2"),
+    (b"Infinitx", True, "expected ident at line 1 column 8"),
+    (b"[infinity]", True, "expected value at line 1 column 2"),
+    (b"1.e5", True, "invalid number at line 1 column 3"),
+    (b"1.x", True, "invalid number at line 1 column 3"),
+    (b"[0.]", True, "invalid number at line 1 column 4"),
+    (b"1.", True, "EOF while parsing a value at line 1 column 2"),
+    (b"1ex", True, "invalid number at line 1 column 3"),
+    (b"1e+x", True, "invalid number at line 1 column 4"),
+    (b"1e-.", True, "invalid number at line 1 column 4"),
+    (b"1e", True, "EOF while parsing a value at line 1 column 2"),
+    (b"1.5E+", True, "EOF while parsing a value at line 1 column 5"),
+    (b"[1,\n 12345678901234567.e1]", True, "invalid number at line 2 column 20"),
+]
+
+
+@pytest.mark.parametrize("document, allow_inf_nan, message", NUMBER_ERRORS)
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_number_errors(document, allow_inf_nan, message, float_mode):
+    assert error_of(document, allow_inf_nan=allow_inf_nan, float_mode=float_mode) == message
+
+
+@pytest.mark.parametrize("tail", [b"", b".5", b"e1", b"0", b" "])
+@pytest.mark.parametrize("sign", [b"", b"-"])
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_more_than_4300_integer_digits(tail, sign, float_mode):
+    document = sign + b"7" * 4301 + tail
+    index = len(sign) + 4301  # just past the 4301st digit
+    column = index if index == len(document) else index + 1
+    assert error_of(document, float_mode=float_mode) == f"number out of range at line 1 column {column}"
+
+
+# -- digit runs ---------------------------------------------------------------
+
+def random_digits(rng, n):
+    return rng.choice("123456789") + "".join(rng.choice("0123456789") for _ in range(n - 1))
+
+
+@pytest.mark.parametrize("n", range(1, 20))
+def test_short_runs_agree_at_every_distance_from_the_end(n):
+    # Fewer than 16 bytes after the first digit take the byte-at-a-time path,
+    # more take the block path: both must give the same value and end.
+    rng = random.Random(n)
+    for text in (random_digits(rng, n), "9" * n, "1" + "0" * (n - 1)):
+        for sign in ("", "-"):
+            number = (sign + text).encode()
+            expected = int(number)
+            for pad in range(0, 20):
+                for float_mode in FLOAT_MODES:
+                    assert taldo.from_json(number + b" " * pad, float_mode=float_mode) == expected
+                assert taldo.from_json(b"[" + number + b"]" + b" " * pad) == [expected]
+                assert taldo.from_json(b"[" + number + b",0" + b" " * pad + b"]") == [expected, 0]
+                value = taldo.from_json(number + b".5" + b" " * pad)
+                assert bits(value) == bits(float(number + b".5"))
+                for marker in (b".", b"e", b"E"):
+                    at = len(number) + 1
+                    assert error_of(number + marker) == f"EOF while parsing a value at line 1 column {at}"
+
+
+@pytest.mark.parametrize("n", [20, 31, 32, 33, 34, 48, 49, 100, 4299, 4300])
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_long_runs_are_exact(n, float_mode):
+    rng = random.Random(n)
+    for text in (random_digits(rng, n), "9" * n, "1" + "0" * (n - 1)):
+        for sign in ("", "-"):
+            number = (sign + text).encode()
+            assert taldo.from_json(number, float_mode=float_mode) == int(number)
+            assert taldo.from_json(b"[" + number + b", 1]", float_mode=float_mode) == [int(number), 1]
+            value = taldo.from_json(number + b"e-5", float_mode="float")
+            assert bits(value) == bits(float(number + b"e-5"))
+
+
+def big_int_boundaries():
+    for k in (63, 64, 71, 72, 127, 128, 255, 256):
+        for v in (2**k - 1, 2**k, 2**k + 1):
+            yield v
+            yield -v
+
+
+@pytest.mark.parametrize("value", list(big_int_boundaries()))
+@pytest.mark.parametrize("pad", [b"", b" " * 20])
+def test_int_boundaries(value, pad):
+    result = taldo.from_json(str(value).encode() + pad)
+    assert type(result) is int and result == value
+
+
+# -- oracles -------------------------------------------------------------------
+
+def exact_midpoint(rng):
+    """The exact decimal text of the point halfway between a random double and
+    the next one up: a tie that must go to the even neighbour. Sometimes a
+    digit is appended, which moves the value just past the tie."""
+    x = abs(struct.unpack("<d", struct.pack("<Q", rng.getrandbits(63)))[0])
+    if not math.isfinite(x) or x == sys.float_info.max:
+        x = 1.0
+    with decimal.localcontext() as context:
+        context.prec = 1200
+        middle = (decimal.Decimal(x) + decimal.Decimal(math.nextafter(x, math.inf))) / 2
+    mantissa, exponent = format(middle, "e").split("e")
+    return mantissa + rng.choice(["", "", "0", "1", "9"]) + "e" + exponent
+
+
+def short_tie(rng):
+    """A 54-bit odd integer (halfway between two doubles) scaled by 2^k, with
+    few enough digits for the fast methods to be tempted."""
+    m = 2**53 + 2 * rng.randrange(2**52) + 1
+    k = rng.randint(-20, 10)
+    if k >= 0:
+        return str(m << k) + rng.choice([".0", "e0", "0e-1"])
+    return f"{m * 5**-k}e{k}"
+
+
+def random_float_texts(rng, count):
+    """Number texts of every shape: 1 to 40 significant digits, exponents
+    -350..350, exact ties, subnormals and values near the largest double."""
+    texts = []
+    for _ in range(count):
+        kind = rng.random()
+        if kind < 0.03:
+            text = exact_midpoint(rng)
+        elif kind < 0.1:
+            text = short_tie(rng)
+        elif kind < 0.2:
+            x = rng.choice([rng.uniform(0, 2.3e-308), rng.uniform(1.79e308, 1.7976931348623157e308),
+                            5e-324 * rng.randint(1, 1000)])
+            text = repr(x) if rng.random() < 0.5 else "%.*e" % (rng.randint(0, 25), x)
+        else:
+            digits = random_digits(rng, rng.randint(1, 40))
+            point = rng.randint(1, len(digits))
+            text = digits[:point] + ("." + digits[point:] if point < len(digits) else "")
+            if rng.random() < 0.15:
+                text = "0." + "0" * rng.randint(0, 30) + digits
+            if "." not in text or rng.random() < 0.7:
+                text += rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.randint(0, 350))
+        texts.append(rng.choice(["", "", "-"]) + text)
+    return texts
+
+
+def test_random_floats_match_python_float():
+    rng = random.Random(20240611)
+    texts = random_float_texts(rng, 100_000)
+    document = ("[" + ",".join(texts) + "]").encode()
+    values = taldo.from_json(document)
+    expected = [float(t) for t in texts]
+    mismatches = [(t, v, e) for t, v, e in zip(texts, values, expected) if bits(v) != bits(e)]
+    assert mismatches[:5] == []
+
+
+def test_random_integers_match_python_int():
+    rng = random.Random(7)
+    texts = []
+    for _ in range(30_000):
+        n = rng.choice([rng.randint(1, 20), rng.randint(1, 80)])
+        texts.append(rng.choice(["", "-"]) + random_digits(rng, n))
+    texts += ["0", "-0"]
+    document = ("[" + ", ".join(texts) + "]").encode()
+    for float_mode in FLOAT_MODES:
+        assert taldo.from_json(document, float_mode=float_mode) == [int(t) for t in texts]
