@@ -76,7 +76,14 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     builder.remaining_depth = MAX_DEPTH;
 
     BuildDocument build = select_builder(options.cache_mode, options.catch_duplicate_keys, options.float_mode);
+    // The walk makes many containers and frees none, so the cyclic collector
+    // would only traverse the growing tree again and again; it waits until
+    // the document is built.
+    const int collector_was_enabled = PyGC_Disable();
     Result<PyRef> result = build(builder);
+    if (collector_was_enabled) {
+        PyGC_Enable();
+    }
 
     // Released on every path, before the result or the exception goes out.
     builder.scratch.free_memory();
