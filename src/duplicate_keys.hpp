@@ -7,24 +7,35 @@
 #include <unordered_set>
 
 #include "errors.hpp"
+#include "keyed_hash.hpp"
 
 namespace taldo {
 
 class DuplicateKeyCheck {
 public:
+    DuplicateKeyCheck() : keys_(0, KeyHasher{new_hash_keys()}) {}
+
     // `key` is the decoded key (valid UTF-8), which may lie in the scratch
     // buffer: the check copies what it keeps. `index` is one past the key's
-    // colon.
+    // colon. Keys are the same exactly when their decoded bytes are.
     Status check_and_insert(std::string_view key, uint64_t index) {
-        auto [it, inserted] = keys_.emplace(key);
-        if (!inserted) {
+        if (!keys_.emplace(key).second) {
             return ParseError::with_text(ErrorKind::DuplicateKey, index, std::string(key));
         }
         return ok_status();
     }
 
 private:
-    std::unordered_set<std::string> keys_;
+    // Keyed, so that a document cannot be made of keys that all collide.
+    struct KeyHasher {
+        HashKeys keys;
+        size_t operator()(const std::string& key) const {
+            return static_cast<size_t>(
+                keyed_hash(keys, reinterpret_cast<const uint8_t*>(key.data()), key.size()));
+        }
+    };
+
+    std::unordered_set<std::string, KeyHasher> keys_;
 };
 
 }  // namespace taldo

@@ -1,0 +1,79 @@
+#include "keyed_hash.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <random>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <bcrypt.h>
+#elif defined(__linux__)
+#include <sys/random.h>
+#elif defined(__APPLE__) || defined(__unix__)
+#include <unistd.h>
+#endif
+
+namespace taldo {
+namespace {
+
+constexpr size_t SEED_WORDS = 8;  // 64 bytes
+
+// 64 random bytes from the operating system's cryptographic source.
+void read_random(uint64_t* words) {
+    auto* bytes = reinterpret_cast<unsigned char*>(words);
+    const size_t size = SEED_WORDS * sizeof(uint64_t);
+    bool filled = false;
+#if defined(_WIN32)
+    filled = BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+#elif defined(__linux__)
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = getrandom(bytes + got, size - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    filled = got == size;
+#elif defined(__APPLE__) || defined(__unix__)
+    filled = getentropy(bytes, size) == 0;
+#endif
+    if (!filled) {
+        std::random_device device;
+        for (size_t i = 0; i < SEED_WORDS; ++i) {
+            words[i] = (uint64_t{device()} << 32) ^ device();
+        }
+    }
+}
+
+std::atomic<const uint64_t*> seed{nullptr};
+std::atomic<uint64_t> counter{0};
+
+// Published once with a compare-and-swap; a thread that loses the race frees
+// its own bytes and uses the winner's.
+const uint64_t* process_seed() {
+    if (const uint64_t* ready = seed.load(std::memory_order_acquire)) {
+        return ready;
+    }
+    auto* fresh = new uint64_t[SEED_WORDS];
+    read_random(fresh);
+    const uint64_t* expected = nullptr;
+    if (seed.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        return fresh;
+    }
+    delete[] fresh;
+    return expected;
+}
+
+}  // namespace
+
+HashKeys new_hash_keys() {
+    const uint64_t* s = process_seed();
+    const uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+    HashKeys keys;
+    for (int i = 0; i < 4; ++i) {
+        // The counter gives every hasher keys of its own.
+        keys.k[i] = detail::fold_multiply(s[i] ^ (n * 0x9E3779B97F4A7C15ull), s[i + 4] | 1);
+    }
+    return keys;
+}
+
+}  // namespace taldo
