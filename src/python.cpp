@@ -251,32 +251,28 @@ struct Walk {
 
     // After an element: the end, or the next element with its lookahead byte.
     static TALDO_INLINE Result<Step> array_next(Scanner& s, uint8_t& lookahead) {
-        for (;;) {
-            if (s.at_end()) {
-                return ParseError(ErrorKind::EofInList, s.len);
-            }
-            const uint8_t byte = s.peek();
-            if (byte == ',') {
-                ++s.index;
-                s.skip_whitespace();
-                if (s.at_end()) {
-                    return ParseError(ErrorKind::EofInValue, s.len);
-                }
-                if (s.peek() == ']') {
-                    return ParseError(ErrorKind::TrailingComma, s.index);
-                }
-                lookahead = s.peek();
-                return Step::Member;
-            }
-            if (byte == ']') {
-                ++s.index;
-                return Step::End;
-            }
-            if (!is_whitespace(byte)) {
-                return ParseError(ErrorKind::ExpectedListCommaOrEnd, s.index);
-            }
-            ++s.index;
+        s.skip_whitespace();
+        if (s.at_end()) {
+            return ParseError(ErrorKind::EofInList, s.len);
         }
+        const uint8_t byte = s.peek();
+        if (byte == ',') {
+            ++s.index;
+            s.skip_whitespace();
+            if (s.at_end()) {
+                return ParseError(ErrorKind::EofInValue, s.len);
+            }
+            if (s.peek() == ']') {
+                return ParseError(ErrorKind::TrailingComma, s.index);
+            }
+            lookahead = s.peek();
+            return Step::Member;
+        }
+        if (byte == ']') {
+            ++s.index;
+            return Step::End;
+        }
+        return ParseError(ErrorKind::ExpectedListCommaOrEnd, s.index);
     }
 
     static Result<PyRef> array(ValueBuilder& b) {
@@ -347,35 +343,31 @@ struct Walk {
 
     static TALDO_INLINE Result<Step> object_next(ValueBuilder& b, DecodedString& key) {
         Scanner& s = b.scanner;
-        for (;;) {
-            if (s.at_end()) {
-                return ParseError(ErrorKind::EofInObject, s.len);
-            }
-            const uint8_t byte = s.peek();
-            if (byte == ',') {
-                ++s.index;
-                s.skip_whitespace();
-                if (s.at_end()) {
-                    return ParseError(ErrorKind::EofInValue, s.len);
-                }
-                const uint8_t next = s.peek();
-                if (next == '"') {
-                    return object_key(b, key);
-                }
-                if (next == '}') {
-                    return ParseError(ErrorKind::TrailingComma, s.index);
-                }
-                return ParseError(ErrorKind::KeyMustBeString, s.index);
-            }
-            if (byte == '}') {
-                ++s.index;
-                return Step::End;
-            }
-            if (!is_whitespace(byte)) {
-                return ParseError(ErrorKind::ExpectedObjectCommaOrEnd, s.index);
-            }
-            ++s.index;
+        s.skip_whitespace();
+        if (s.at_end()) {
+            return ParseError(ErrorKind::EofInObject, s.len);
         }
+        const uint8_t byte = s.peek();
+        if (byte == ',') {
+            ++s.index;
+            s.skip_whitespace();
+            if (s.at_end()) {
+                return ParseError(ErrorKind::EofInValue, s.len);
+            }
+            const uint8_t next = s.peek();
+            if (next == '"') {
+                return object_key(b, key);
+            }
+            if (next == '}') {
+                return ParseError(ErrorKind::TrailingComma, s.index);
+            }
+            return ParseError(ErrorKind::KeyMustBeString, s.index);
+        }
+        if (byte == '}') {
+            ++s.index;
+            return Step::End;
+        }
+        return ParseError(ErrorKind::ExpectedObjectCommaOrEnd, s.index);
     }
 
     using KeyCheck = std::conditional_t<CheckDuplicates, DuplicateKeyCheck, Unit>;

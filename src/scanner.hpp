@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "simd/whitespace.hpp"
+
 namespace taldo {
 
 // Whitespace is exactly space, tab, line feed and carriage return: one
@@ -20,9 +22,18 @@ struct Scanner {
     uint8_t peek() const { return data[index]; }
 
     // Afterwards either index == len or the byte at index is not whitespace.
+    // Most gaps are one byte or none; a longer run (indentation) is passed
+    // over 16 bytes at a time.
     void skip_whitespace() {
         while (index < len && is_whitespace(data[index])) {
             ++index;
+            if (index + simd::WHITESPACE_BLOCK <= len && is_whitespace(data[index])) {
+                unsigned k;
+                do {
+                    k = simd::first_non_whitespace(data + index);
+                    index += k;
+                } while (k == simd::WHITESPACE_BLOCK && index + simd::WHITESPACE_BLOCK <= len);
+            }
         }
     }
 };
