@@ -14,6 +14,8 @@ anything: `taldo/marshal` says how close taldo is to the cost of the objects.
 from __future__ import annotations
 
 import argparse
+import decimal
+import functools
 import gc
 import importlib
 import json
@@ -30,9 +32,12 @@ import documents  # noqa: E402
 import taldo  # noqa: E402
 
 
-def peer_parsers():
-    """(name, loads) for every peer that is installed."""
+def peer_parsers(exact_floats=False):
+    """(name, loads) for every peer that is installed. With exact floats the
+    standard library's Decimal parsing is the like-for-like peer."""
     found = [("json", json.loads)]
+    if exact_floats:
+        found.append(("json+Decimal", functools.partial(json.loads, parse_float=decimal.Decimal)))
     candidates = [
         ("orjson", "orjson", "loads"),
         ("msgspec", "msgspec.json", "decode"),
@@ -103,7 +108,7 @@ def main(argv=None):
 
     options = dict(args.taldo_option)
     taldo_loads = (lambda data: taldo.from_json(data, **options)) if options else taldo.from_json
-    peers = peer_parsers()
+    peers = peer_parsers(exact_floats=options.get("float_mode") in ("decimal", "lossless-float"))
 
     docs = [] if args.no_generated else list(documents.generated())
     if args.corpus:
@@ -124,7 +129,11 @@ def main(argv=None):
         except ValueError as exc:
             print(f"{name} | skipped: taldo cannot parse it yet ({exc})")
             continue
-        parsers = {"taldo": (taldo_loads, data), "marshal": (marshal.loads, marshal.dumps(tree))}
+        parsers = {"taldo": (taldo_loads, data)}
+        try:
+            parsers["marshal"] = (marshal.loads, marshal.dumps(tree))
+        except ValueError:
+            pass  # Decimal and LosslessFloat trees have no marshal form
         for peer_name, loads in peers:
             parsers[peer_name] = (loads, data)
         medians = measure(parsers, data, args.rounds)
@@ -132,7 +141,7 @@ def main(argv=None):
         base = medians["taldo"]
         row = [name, f"{len(data) / 1e6:.2f} MB" if len(data) >= 1e5 else f"{len(data)} B", format_time(base)]
         row += [f"{medians[peer] / base:.2f}" for peer in names]
-        row.append(f"{base / medians['marshal']:.2f}")
+        row.append(f"{base / medians['marshal']:.2f}" if "marshal" in medians else "n/a")
         print(" | ".join(row), flush=True)
     if args.json:
         args.json.write_text(json.dumps(results, indent=2))
