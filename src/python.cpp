@@ -124,6 +124,22 @@ bool tolerated_in_partial_mode(ErrorKind kind) {
 
 PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
 
+// Where a literal whose first letter is at the index goes wrong: the end of
+// the input inside it, or its first differing letter.
+[[gnu::cold, gnu::noinline]] ParseError literal_error(const Scanner& s, const char* rest, size_t k) {
+    const uint64_t i = s.index;
+    for (uint64_t p = i + 1; p <= i + k; ++p) {
+        if (p == s.len) {
+            return ParseError(ErrorKind::EofInValue, s.len);
+        }
+        if (s.data[p] != static_cast<uint8_t>(rest[p - i - 1])) {
+            return ParseError(ErrorKind::ExpectedIdent, p);
+        }
+    }
+    // Not reached: the whole literal matched.
+    return ParseError(ErrorKind::ExpectedIdent, i);
+}
+
 #define TALDO_INLINE inline __attribute__((always_inline))
 
 // What a container step found: its end, or the next member.
@@ -201,16 +217,7 @@ struct Walk {
             s.index = i + k + 1;
             return new_ref(object);
         }
-        for (uint64_t p = i + 1; p <= i + k; ++p) {
-            if (p == s.len) {
-                return ParseError(ErrorKind::EofInValue, s.len);
-            }
-            if (s.data[p] != static_cast<uint8_t>(rest[p - i - 1])) {
-                return ParseError(ErrorKind::ExpectedIdent, p);
-            }
-        }
-        // Unreachable: the comparison above would have matched.
-        return ParseError(ErrorKind::ExpectedIdent, i);
+        return literal_error(s, rest, k);
     }
 
     static TALDO_INLINE Result<PyRef> string_value(ValueBuilder& b) {
