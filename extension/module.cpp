@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,7 +82,13 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     // would only traverse the growing tree again and again; it waits until
     // the document is built.
     const int collector_was_enabled = PyGC_Disable();
-    Result<PyRef> result = build(builder);
+    std::optional<Result<PyRef>> result;
+    try {
+        result.emplace(build(builder));
+    } catch (const std::bad_alloc&) {
+        // A C++ allocation (a key set, an error's text) found memory
+        // exhausted; the objects built so far were released on the way out.
+    }
     if (collector_was_enabled) {
         PyGC_Enable();
     }
@@ -89,10 +97,19 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     builder.scratch.free_memory();
     give_back(builder.cache_cell);
 
-    if (result.ok()) {
-        return result.value().release();
+    if (!result) {
+        PyErr_Clear();
+        raise_internal_fault("out of memory");
+        return nullptr;
     }
-    raise_parse_error(result.error(), data, len);
+    if (result->ok()) {
+        return result->value().release();
+    }
+    try {
+        raise_parse_error(result->error(), data, len);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
     return nullptr;
 }
 
