@@ -45,10 +45,12 @@ def main() -> None:
         f"constexpr int MIN_Q = {POW5_MIN};",
         f"constexpr int MAX_Q = {POW5_MAX};",
         "",
-        "// {high word, low word} of T for q = MIN_Q + index.",
-        f"constexpr uint64_t TABLE[{POW5_MAX - POW5_MIN + 1}][2] = {{",
+        "// The high and the low word of T for q = MIN_Q + index, in two arrays so",
+        "// that the conversion's common path, which reads only the high word,",
+        "// indexes one directly.",
     ]
     mask = (1 << 64) - 1
+    entries = []
     for q in range(POW5_MIN, POW5_MAX + 1):
         t = entry(q)
         assert 1 << 127 <= t < 1 << 128
@@ -57,8 +59,12 @@ def main() -> None:
         assert (q * 217706) >> 16 == floor_log2_pow5(q) + q
         scaled = Fraction(5) ** q / Fraction(2) ** (floor_log2_pow5(q) - 127)
         assert t <= scaled < t + 1 and (scaled == t) == (0 <= q <= 55)
-        lines.append(f"    {{0x{t >> 64:016x}, 0x{t & mask:016x}}},  // {q}")
-    lines += ["};", "", "}  // namespace taldo::pow5", ""]
+        entries.append((q, t))
+    for name, word in (("HIGH", lambda t: t >> 64), ("LOW", lambda t: t & mask)):
+        lines.append(f"constexpr uint64_t {name}[{POW5_MAX - POW5_MIN + 1}] = {{")
+        lines += [f"    0x{word(t):016x},  // {q}" for q, t in entries]
+        lines += ["};", ""]
+    lines += ["}  // namespace taldo::pow5", ""]
     out = Path(__file__).resolve().parent.parent / "src" / "pow5_table.hpp"
     out.write_text("\n".join(lines))
 

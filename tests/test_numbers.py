@@ -180,6 +180,59 @@ def test_long_runs_are_exact(n, float_mode):
             assert bits(value) == bits(float(number + b"e-5"))
 
 
+# Float texts of the shapes the conversion reads differently: integer parts
+# of 1 to 16 digits, significands of 16 to 30 digits (leading zeros included)
+# around the 16/17/19-digit steps, fractions that run to 32 bytes, exponents of
+# 1 to 4 digits, ties and the ends of the double range.
+FLOAT_SHAPES = [
+    "65.613616999999977", "43.420273000000009", "65.625", "2.5", "123.456", "0.25",
+    "0.6919837561197069", "0.69198375611970693", "0.012345678901234568", "0.0012345678901234567",
+    "0.00012345678901234567", "0.000000000000000000000000000001", "0." + "0" * 28 + "7",
+    "123456789012345.67", "1234567890123456.7", "999999999999999.99", "99999999999999.999",
+    "1." + "2" * 27, "1." + "2" * 28, "1." + "2" * 29, "1." + "2" * 30, "12." + "9" * 27,
+    "184467440737095516.15", "18446744073709551615.0", "1844.6744073709551616",
+    "9007199254740993.0", "9007199254740993e0", "90071992547409930e-1", "9007199254740995.0",
+    "0.30000000000000004", "1.0000000000000002", "0.1", "0.5", "0e0", "0.0", "0.000e-400",
+    "1e5", "1E+05", "2.5e-0003", "6.02e23", "6.02E-23", "1e-7", "1.5e300", "1.5e-300",
+    "1.7976931348623157e308", "1.7976931348623159e308", "4.9e-324", "2.4703282292062328e-324",
+    "2.2250738585072011e-308", "2.2250738585072014e-308", "1e9999", "1e-9999", "123e-20",
+]
+
+
+@pytest.mark.parametrize("text", FLOAT_SHAPES)
+@pytest.mark.parametrize("sign", ["", "-"])
+def test_floats_agree_at_every_distance_from_the_ends(text, sign):
+    # Where the 33 bytes after a number's sign lie inside the input, it is read
+    # in blocks; nearer the end, from a padded copy. Both must give float()'s
+    # value and the same end, wherever the number lies.
+    number = (sign + text).encode()
+    expected = bits(float(number))
+    for pad in range(0, 40, 3):
+        for trailer in (b"", b" " * 40):
+            document = b" " * pad + b"[" + number + b", 0]" + trailer
+            values = taldo.from_json(document)
+            assert bits(values[0]) == expected and values[1] == 0
+            assert bits(taldo.from_json(b" " * pad + number + trailer)) == expected
+
+
+@pytest.mark.parametrize("text, index", [
+    ("1.", 2), ("1.e5", 2), ("1.5e", 4), ("1e+", 3), ("1e+]", 3), ("01.5", 1), ("-01.5", 2),
+    ("12345678901234567.e1", 18), ("0." + "0" * 33 + "e", 36), ("1." + "5" * 40 + "e-", 44),
+])
+def test_malformed_floats_fail_alike_at_every_distance_from_the_ends(text, index):
+    # `index`: the byte the error is about, in the text alone; an error at
+    # the input's end is about a missing byte.
+    for pad in range(0, 40, 3):
+        for trailer in (b"", b" " * 40):
+            document = b" " * pad + text.encode() + trailer
+            at = pad + index
+            if at < len(document):
+                message = f"invalid number at line 1 column {at + 1}"
+            else:
+                message = f"EOF while parsing a value at line 1 column {at}"
+            assert error_of(document) == message
+
+
 def big_int_boundaries():
     for k in (63, 64, 71, 72, 127, 128, 255, 256):
         for v in (2**k - 1, 2**k, 2**k + 1):

@@ -55,6 +55,26 @@ inline uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x303030
 
 constexpr uint64_t POW10_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
+// The sixteen bytes read at FROM_MASK_END - x (0 <= x <= 32) select the bytes
+// of a block from its x-th on: byte d is 0xFF when d >= x.
+alignas(16) inline constexpr uint8_t FROM_MASK[48] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+inline constexpr const uint8_t* FROM_MASK_END = FROM_MASK + 32;
+
+// Two primitives for a decimal significand, whose integer digits may be
+// followed by a '.' and fraction digits:
+//
+// non_digit_mask_32(p): bit b is set when the byte at p + b is not a digit,
+// for the 32 bytes at p.
+//
+// parse_significand_16(p, k, n): the value of the significand's first 16
+// digits, as a 16-digit number, when its k (1 to 16) integer digits begin at
+// p and the byte after them (a '.' or anything else) is skipped. The digits
+// from position n on (counting from 0, n up to 32) count as zeros, so the
+// bytes there may be anything. Reads the 17 bytes at p.
+
 #if defined(TALDO_SIMD_SSE2)
 
 // Leading digits (0 to 16) of the 16 bytes at p.
@@ -65,18 +85,46 @@ inline unsigned count_digits_16(const uint8_t* p) {
     return static_cast<unsigned>(std::countr_zero(~mask));  // bit 16 up is set: at most 16
 }
 
-// The value of the 16 digits at p. SSE2 has no byte multiply-add, so the pairs
-// are formed from the 16-bit lanes directly (low byte is the first digit).
-inline uint64_t parse_sixteen_digits(const uint8_t* p) {
-    const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
-                                        _mm_srli_epi16(v, 8));
-    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // first * 100 + second
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// The value of 16 digit values, the first in the lowest byte. SSE2 has no byte
+// multiply-add, so the digits are taken from the 16-bit lanes directly.
+inline uint64_t sixteen_digit_values(__m128i v) {
+    // Digits 0 and 2 of each group of four from the low bytes, 1 and 3 from
+    // the high bytes, each pair weighted and summed by one multiply-add.
+    const __m128i even = _mm_madd_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_set1_epi32(0x000A03E8));
+    const __m128i odd = _mm_madd_epi16(_mm_srli_epi16(v, 8), _mm_set1_epi32(0x00010064));
+    const __m128i quads = _mm_add_epi32(even, odd);  // first * 1000 + second * 100 + third * 10 + fourth
     const __m128i packed = _mm_packs_epi32(quads, quads);                      // 4-digit values fit in int16
     const __m128i octs = _mm_madd_epi16(packed, _mm_set1_epi32(0x00012710));   // first * 10000 + second
-    const auto first = static_cast<uint64_t>(_mm_cvtsi128_si32(octs));
-    const auto second = static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(octs, 4)));
-    return first * 100000000u + second;
+#if defined(__x86_64__) || defined(_M_X64)
+    const auto both = static_cast<uint64_t>(_mm_cvtsi128_si64(octs));  // both eight-digit halves in one move
+    return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+#else
+    const auto first = static_cast<uint32_t>(_mm_cvtsi128_si32(octs));
+    const auto second = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(octs, 4)));
+    return uint64_t{first} * 100000000u + second;
+#endif
+}
+
+// The value of the 16 digits at p.
+inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+    return sixteen_digit_values(_mm_sub_epi8(load16(p), _mm_set1_epi8('0')));
+}
+
+// Adding 0x80 - '0' moves the digits to -128..-119, below every other byte as
+// a signed value, so that one signed comparison finds them.
+inline uint32_t digit_bits_16(const uint8_t* p) {
+    const __m128i shifted = _mm_add_epi8(load16(p), _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), shifted)));
+}
+
+inline uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
+
+inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+    const __m128i from_next = load16(FROM_MASK_END - k);  // bytes k on come from p + 1 on
+    const __m128i bytes = _mm_or_si128(_mm_andnot_si128(from_next, load16(p)), _mm_and_si128(from_next, load16(p + 1)));
+    return sixteen_digit_values(_mm_andnot_si128(load16(FROM_MASK_END - n), _mm_sub_epi8(bytes, _mm_set1_epi8('0'))));
 }
 
 #elif defined(TALDO_SIMD_NEON)
@@ -89,8 +137,7 @@ inline unsigned count_digits_16(const uint8_t* p) {
     return ~nibbles == 0 ? DIGIT_BLOCK : static_cast<unsigned>(std::countr_zero(~nibbles)) / 4;
 }
 
-inline uint64_t parse_sixteen_digits(const uint8_t* p) {
-    const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
+inline uint64_t sixteen_digit_values(uint8x16_t v) {
     const uint16x8_t v16 = vreinterpretq_u16_u8(v);
     const uint16x8_t pairs = vmlaq_n_u16(vshrq_n_u16(v16, 8), vandq_u16(v16, vdupq_n_u16(0xFF)), 10);
     const uint32x4_t p32 = vreinterpretq_u32_u16(pairs);
@@ -98,6 +145,27 @@ inline uint64_t parse_sixteen_digits(const uint8_t* p) {
     const uint64_t first = uint64_t{vgetq_lane_u32(quads, 0)} * 10000 + vgetq_lane_u32(quads, 1);
     const uint64_t second = uint64_t{vgetq_lane_u32(quads, 2)} * 10000 + vgetq_lane_u32(quads, 3);
     return first * 100000000u + second;
+}
+
+inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+    return sixteen_digit_values(vsubq_u8(vld1q_u8(p), vdupq_n_u8('0')));
+}
+
+// NEON has no byte movemask: each digit byte keeps its own bit of a byte
+// weight, and the two halves are summed across.
+inline uint32_t digit_bits_16(const uint8_t* p) {
+    constexpr uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t digit = vcleq_u8(vsubq_u8(vld1q_u8(p), vdupq_n_u8('0')), vdupq_n_u8(9));
+    const uint8x16_t bits = vandq_u8(digit, vld1q_u8(weights));
+    return uint32_t{vaddv_u8(vget_low_u8(bits))} | uint32_t{vaddv_u8(vget_high_u8(bits))} << 8;
+}
+
+inline uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
+
+inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+    const uint8x16_t bytes = vbslq_u8(vld1q_u8(FROM_MASK_END - k), vld1q_u8(p + 1), vld1q_u8(p));
+    const uint8x16_t digits = vsubq_u8(bytes, vdupq_n_u8('0'));
+    return sixteen_digit_values(vbicq_u8(digits, vld1q_u8(FROM_MASK_END - n)));
 }
 
 #else
@@ -123,6 +191,37 @@ inline unsigned count_digits_16(const uint8_t* p) {
 
 inline uint64_t parse_sixteen_digits(const uint8_t* p) {
     return parse_eight_digits(digit_values8(p)) * 100000000u + parse_eight_digits(digit_values8(p + 8));
+}
+
+// One bit per byte of a word whose bytes are 0x80 or 0: the multiplication
+// moves byte i's bit to bit 56 + i, with no two partial products meeting.
+constexpr uint32_t byte_bits(uint64_t high_bits) {
+    return static_cast<uint32_t>(((high_bits >> 7) * 0x0102040810204080ull) >> 56);
+}
+
+inline uint32_t non_digit_mask_32(const uint8_t* p) {
+    uint32_t mask = 0;
+    for (unsigned word = 0; word < 4; ++word) {
+        mask |= byte_bits(non_digit_bits(load_le64(p + 8 * word))) << (8 * word);
+    }
+    return mask;
+}
+
+// Eight significand bytes as digit values: `next` (the bytes one further on)
+// where `from_next` is set, `here` elsewhere, and zero where `dropped` is set.
+// XOR rather than subtraction, so that no byte borrows from its neighbour.
+constexpr uint64_t significand_word(uint64_t here, uint64_t next, uint64_t from_next, uint64_t dropped) {
+    return (((here & ~from_next) | (next & from_next)) ^ 0x3030303030303030ull) & ~dropped;
+}
+
+inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+    const uint8_t* from_next = FROM_MASK_END - k;
+    const uint8_t* dropped = FROM_MASK_END - n;
+    const uint64_t first =
+        significand_word(load_le64(p), load_le64(p + 1), load_le64(from_next), load_le64(dropped));
+    const uint64_t second =
+        significand_word(load_le64(p + 8), load_le64(p + 9), load_le64(from_next + 8), load_le64(dropped + 8));
+    return parse_eight_digits(first) * 100000000u + parse_eight_digits(second);
 }
 
 #endif
