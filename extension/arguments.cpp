@@ -23,6 +23,8 @@ void note_argument(const char* name) {
     restore_exception(exception);
 }
 
+// Formatted with %S: a metaclass can make __qualname__ any object, not only a
+// str.
 PyRef qualified_type_name(PyObject* object) {
     return PyRef(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
 }
@@ -33,7 +35,7 @@ void raise_wrong_type(PyObject* value, const char* expected, const char* name) {
     if (value == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     } else if (PyRef qualname = qualified_type_name(value)) {
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+        PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of '%s'", qualname.get(), expected);
     }
     note_argument(name);
 }
@@ -72,7 +74,7 @@ bool convert_bool(PyObject* value, const char* name, bool& out) {
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
         if (PyRef qualname = qualified_type_name(value)) {
-            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
                          qualname.get());
         }
         note_argument(name);

@@ -1,9 +1,11 @@
 #include "lossless_float.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "errors.hpp"
@@ -93,7 +95,9 @@ bool extract_raw(PyObject* raw, std::string& out) {
     if (size < 0) {
         return false;
     }
-    out.reserve(static_cast<size_t>(size));
+    // The length is the sequence's claim (range(10**12) makes it): reserve
+    // only a little up front, since a bad item usually ends the loop early.
+    out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item(PySequence_GetItem(raw, i));
         if (!item) {
@@ -143,21 +147,27 @@ PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &raw_argument)) {
         return nullptr;
     }
-    std::string raw;
-    if (!extract_raw(raw_argument, raw)) {
-        return nullptr;
-    }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
-    Result<double> checked = parse_raw_float(bytes, raw.size());
-    if (!checked.ok()) {
-        raise_value_error(checked.error(), bytes, raw.size());
-        return nullptr;
-    }
-    uint8_t* copy = copy_bytes(raw.data(), raw.size());
-    if (copy == nullptr) {
+    // The copy of the argument grows as a C++ string: running out of memory
+    // is a MemoryError here, never an exception that leaves the module.
+    try {
+        std::string raw;
+        if (!extract_raw(raw_argument, raw)) {
+            return nullptr;
+        }
+        const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
+        Result<double> checked = parse_raw_float(bytes, raw.size());
+        if (!checked.ok()) {
+            raise_value_error(checked.error(), bytes, raw.size());
+            return nullptr;
+        }
+        uint8_t* copy = copy_bytes(raw.data(), raw.size());
+        if (copy == nullptr) {
+            return PyErr_NoMemory();
+        }
+        return wrap_raw(type, copy, raw.size());
+    } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return wrap_raw(type, copy, raw.size());
 }
 
 void lossless_dealloc(PyObject* self) {
@@ -297,7 +307,31 @@ PyObject* new_lossless_float(uint8_t* raw, uint64_t size) {
     return wrap_raw(reinterpret_cast<PyTypeObject*>(type), raw, size);
 }
 
-PyObject* decimal_type() { return decimal_type_cell.get(look_up_decimal); }
+// The once-only cell serves the main interpreter. A sub-interpreter has a
+// decimal module of its own (from Python 3.12 on its Decimal is a type of that
+// interpreter), so its type is kept in the interpreter's own dict instead:
+// sharing one would hand out Decimals that are no instance of the caller's
+// decimal.Decimal, and that outlive the interpreter they belong to.
+PyObject* decimal_type() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (interpreter == PyInterpreterState_Main()) {
+        return decimal_type_cell.get(look_up_decimal);
+    }
+    PyObject* state = PyInterpreterState_GetDict(interpreter);
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no interpreter state dict");
+        return nullptr;
+    }
+    static const char* const key = "taldo.decimal_type";
+    if (PyObject* cached = PyDict_GetItemString(state, key)) {
+        return cached;  // borrowed: the dict keeps it for the interpreter's life
+    }
+    PyRef type(look_up_decimal());
+    if (!type || PyDict_SetItemString(state, key, type.get()) != 0) {
+        return nullptr;
+    }
+    return type.get();
+}
 
 PyObject* call_decimal(const uint8_t* text, uint64_t size) {
     PyObject* type = decimal_type();

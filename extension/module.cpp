@@ -193,7 +193,7 @@ int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(module)), "__qualname__"));
         if (qualname) {
-            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", qualname.get());
+            PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of 'module'", qualname.get());
         }
         return -1;
     }

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdio>
 #include <string>
 
 #include "errors.hpp"
@@ -53,8 +54,10 @@ PyObject* error_message_hook(PyObject* /*module*/, PyObject* args) {
     ParseError error(static_cast<ErrorKind>(kind), index);
     if (kind == static_cast<int>(ErrorKind::KindMismatch)) {
         int expected = 0, found = 0;
-        if (std::sscanf(payload, "%d,%d", &expected, &found) != 2) {
-            PyErr_SetString(PyExc_ValueError, "payload must be 'expected,found'");
+        constexpr int last_kind = static_cast<int>(JsonKind::Object);
+        if (std::sscanf(payload, "%d,%d", &expected, &found) != 2 || expected < 0 || expected > last_kind ||
+            found < 0 || found > last_kind) {
+            PyErr_SetString(PyExc_ValueError, "payload must be 'expected,found', two JsonKind codes");
             return nullptr;
         }
         error = ParseError::kind_mismatch(static_cast<JsonKind>(expected), static_cast<JsonKind>(found), index);

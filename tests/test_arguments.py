@@ -187,6 +187,28 @@ def test_numpy_boolean_failures(value, kind, message):
     assert notes(exc) == (["while processing 'allow_inf_nan'"] if HAS_NOTES else None)
 
 
+class OddQualname(type):
+    """A metaclass whose classes report a __qualname__ that is no str."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return ["Odd"]
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: taldo.from_json(OddQualname("Odd", (), {})()), "'['Odd']' object is not an instance of 'bytes'"),
+    (lambda: taldo.from_json(b"1", allow_inf_nan=OddQualname("Odd", (), {})()),
+     "'['Odd']' object is not an instance of 'bool'"),
+    (lambda: taldo.from_json(b"1", catch_duplicate_keys=OddQualname("bool_", (), {"__module__": "numpy"})()),
+     "object of type '['Odd']' does not define a '__bool__' conversion"),
+])
+def test_type_names_that_are_no_str_are_formatted_safely(call, message):
+    exc = raised(call)
+    assert type(exc) is TypeError
+    assert str(exc) == message
+
+
 def test_real_numpy_booleans():
     numpy = pytest.importorskip("numpy")
     assert taldo.from_json(b"[true] x", partial_mode=True, catch_duplicate_keys=numpy.bool_(True)) == [True]

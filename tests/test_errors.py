@@ -80,6 +80,12 @@ def test_kind_texts(kind, payload, text):
     assert internals.error_message(kind, 0, b"x", payload) == text + " at line 1 column 1"
 
 
+@pytest.mark.parametrize("kind, payload", [(100, "7,0"), (100, "0,255"), (100, "-1,3"), (100, "3"), (101, ""), (23, "")])
+def test_kind_hook_refuses_unknown_codes(kind, payload):
+    with pytest.raises(ValueError):
+        internals.error_message(kind, 0, b"x", payload)
+
+
 @pytest.mark.parametrize("text, quoted", [
     ("", '""'),
     ("plain 'text'", "\"plain 'text'\""),

@@ -55,6 +55,18 @@ def test_keyword_raw_and_nan():
     assert math.isnan(float(LosslessFloat(b"NaN")))
 
 
+class ClaimsToBeHuge:
+    """A sequence whose length is far beyond what memory could hold."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, i):
+        if i < 3:
+            return 0x31
+        raise IndexError(i)
+
+
 @pytest.mark.parametrize("raw, kind, message", [
     ("1.5", TypeError, "Can't extract `str` to `Vec`"),
     (b"", ValueError, "EOF while parsing a value at line 1 column 0"),
@@ -77,6 +89,9 @@ def test_keyword_raw_and_nan():
     ([-1], OverflowError, None),
     (["1"], TypeError, None),
     (1.5, TypeError, None),
+    # A sequence's length is only its claim: no memory is set aside for it.
+    (range(10**12), OverflowError, None),
+    (ClaimsToBeHuge(), IndexError, None),
 ])
 def test_refused_raw(raw, kind, message):
     with pytest.raises(kind) as info:
@@ -244,3 +259,43 @@ def test_decimal_type_is_looked_up_once():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "Decimal Decimal"
+
+
+def test_each_interpreter_gets_its_own_decimal_type():
+    result = run_python('''
+        import decimal, taldo
+        try:
+            import _interpreters as api
+            new_interpreter = lambda: api.create("legacy")
+        except ImportError:
+            try:
+                import _xxsubinterpreters as api
+            except ImportError:
+                raise SystemExit("skip: no sub-interpreters")
+            def new_interpreter():
+                try:
+                    return api.create(isolated=False)
+                except TypeError:
+                    return api.create()
+
+        CHECK = """if True:
+            import decimal, taldo
+            assert type(taldo.from_json(b"1.5", float_mode="decimal")) is decimal.Decimal
+            assert type(taldo.LosslessFloat(b"2.5").as_decimal()) is decimal.Decimal
+        """
+
+        def run_in_new_interpreter():
+            interpreter = new_interpreter()
+            failure = api.run_string(interpreter, CHECK)
+            api.destroy(interpreter)
+            assert failure is None, failure
+
+        run_in_new_interpreter()  # looks the type up first, then ends
+        exec(CHECK)
+        run_in_new_interpreter()  # the main interpreter's type is cached by now
+        print("ok")
+    ''')
+    if result.stdout.startswith("skip") or "skip: no sub-interpreters" in result.stderr:
+        pytest.skip("this interpreter has no sub-interpreters")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
