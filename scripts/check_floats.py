@@ -10,14 +10,17 @@ and prints the first mismatches if any text converts differently.
 """
 
 import argparse
-import decimal
 import math
+import pathlib
 import random
 import struct
 import sys
 import time
 
 import taldo
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from number_texts import exact_midpoint, short_tie  # noqa: E402
 
 BATCH = 100_000
 
@@ -28,27 +31,6 @@ def bits(x: float) -> int:
 
 def digits(rng: random.Random, n: int) -> str:
     return rng.choice("123456789") + "".join(rng.choices("0123456789", k=n - 1))
-
-
-def exact_midpoint(rng: random.Random) -> str:
-    """The exact decimal value halfway between a random double and the next,
-    optionally nudged by a trailing digit."""
-    x = abs(struct.unpack("<d", struct.pack("<Q", rng.getrandbits(63)))[0])
-    if not math.isfinite(x) or x == sys.float_info.max:
-        x = 1.0
-    with decimal.localcontext() as context:
-        context.prec = 1200
-        middle = (decimal.Decimal(x) + decimal.Decimal(math.nextafter(x, math.inf))) / 2
-    mantissa, exponent = format(middle, "e").split("e")
-    return mantissa + rng.choice(["", "", "0", "1", "9"]) + "e" + exponent
-
-
-def short_tie(rng: random.Random) -> str:
-    m = 2**53 + 2 * rng.randrange(2**52) + 1
-    k = rng.randint(-25, 12)
-    if k >= 0:
-        return str(m << k) + rng.choice([".0", "e0", "0e-1"])
-    return f"{m * 5**-k}e{k}"
 
 
 def near_double(rng: random.Random) -> str:
@@ -82,7 +64,7 @@ def random_text(rng: random.Random) -> str:
     if r < 0.01:
         text = exact_midpoint(rng)
     elif r < 0.08:
-        text = short_tie(rng)
+        text = short_tie(rng, -25, 12)
     elif r < 0.30:
         text = near_double(rng)
     elif r < 0.38:

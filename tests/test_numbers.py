@@ -1,14 +1,13 @@
 """Numbers: the grammar and its errors, integer digit runs, big integers and
 correctly rounded floats, checked against Python's own int() and float()."""
-import decimal
 import math
 import random
 import struct
-import sys
 
 import pytest
 
 import taldo
+from number_texts import exact_midpoint, short_tie
 
 FLOAT_MODES = ["float", "decimal", "lossless-float"]
 
@@ -248,30 +247,6 @@ def test_int_boundaries(value, pad):
 
 
 # -- oracles -------------------------------------------------------------------
-
-def exact_midpoint(rng):
-    """The exact decimal text of the point halfway between a random double and
-    the next one up: a tie that must go to the even neighbour. Sometimes a
-    digit is appended, which moves the value just past the tie."""
-    x = abs(struct.unpack("<d", struct.pack("<Q", rng.getrandbits(63)))[0])
-    if not math.isfinite(x) or x == sys.float_info.max:
-        x = 1.0
-    with decimal.localcontext() as context:
-        context.prec = 1200
-        middle = (decimal.Decimal(x) + decimal.Decimal(math.nextafter(x, math.inf))) / 2
-    mantissa, exponent = format(middle, "e").split("e")
-    return mantissa + rng.choice(["", "", "0", "1", "9"]) + "e" + exponent
-
-
-def short_tie(rng):
-    """A 54-bit odd integer (halfway between two doubles) scaled by 2^k, with
-    few enough digits for the fast methods to be tempted."""
-    m = 2**53 + 2 * rng.randrange(2**52) + 1
-    k = rng.randint(-20, 10)
-    if k >= 0:
-        return str(m << k) + rng.choice([".0", "e0", "0e-1"])
-    return f"{m * 5**-k}e{k}"
-
 
 def random_float_texts(rng, count):
     """Number texts of every shape: 1 to 40 significant digits, exponents
