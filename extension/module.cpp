@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,18 +57,14 @@ void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t le
     }
 }
 
-PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    CallArguments call;
-    if (!bind_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, call)) {
-        return nullptr;
-    }
-    BuildOptions options;
-    if (!check_json_data(call.json_data) || !convert_options(call, options)) {
-        return nullptr;
-    }
+// Below this size a document makes too few containers for a collection during
+// the walk to cost more than pausing the collector does.
+constexpr uint64_t COLLECTOR_PAUSE_MIN_SIZE = 4096;
 
-    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(call.json_data));
-    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(call.json_data));
+// Parses the bytes with options already checked.
+PyObject* parse(PyObject* json_data, const BuildOptions& options) {
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
+    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
 
     ValueBuilder builder;
     builder.scanner = Scanner{data, len, 0};
@@ -80,14 +75,17 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     BuildDocument build = select_builder(options.cache_mode, options.catch_duplicate_keys, options.float_mode);
     // The walk makes many containers and frees none, so the cyclic collector
     // would only traverse the growing tree again and again; it waits until
-    // the document is built.
-    const int collector_was_enabled = PyGC_Disable();
-    std::optional<Result<PyRef>> result;
+    // a large document is built.
+    const bool pause_collector = len >= COLLECTOR_PAUSE_MIN_SIZE;
+    const int collector_was_enabled = pause_collector ? PyGC_Disable() : 0;
+    PyObject* value = nullptr;
+    bool out_of_memory = false;
     try {
-        result.emplace(build(builder));
+        value = build(builder);
     } catch (const std::bad_alloc&) {
         // A C++ allocation (a key set, an error's text) found memory
         // exhausted; the objects built so far were released on the way out.
+        out_of_memory = true;
     }
     if (collector_was_enabled) {
         PyGC_Enable();
@@ -97,20 +95,36 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     builder.scratch.free_memory();
     give_back(builder.cache_cell);
 
-    if (!result) {
+    if (value != nullptr) [[likely]] {
+        return value;
+    }
+    if (out_of_memory) {
         PyErr_Clear();
         raise_internal_fault("out of memory");
         return nullptr;
     }
-    if (result->ok()) {
-        return result->value().release();
-    }
     try {
-        raise_parse_error(result->error(), data, len);
+        raise_parse_error(builder.error, data, len);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
     return nullptr;
+}
+
+PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    // The plain call, from_json(data), binds and converts nothing.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && PyBytes_Check(args[0])) [[likely]] {
+        return parse(args[0], BuildOptions{});
+    }
+    CallArguments call;
+    if (!bind_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, call)) {
+        return nullptr;
+    }
+    BuildOptions options;
+    if (!check_json_data(call.json_data) || !convert_options(call, options)) {
+        return nullptr;
+    }
+    return parse(call.json_data, options);
 }
 
 PyObject* cache_clear_function(PyObject* /*module*/, PyObject* /*unused*/) {

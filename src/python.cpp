@@ -1,8 +1,9 @@
 #include "python.hpp"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <utility>
 
 #include "duplicate_keys.hpp"
 #include "number_objects.hpp"
@@ -65,30 +66,31 @@ public:
 
     // Takes the reference. False when memory is exhausted (the reference is
     // then released).
-    [[nodiscard]] bool push(PyRef item) {
+    [[nodiscard]] bool push(PyObject* item) {
         if (length_ == capacity_) [[unlikely]] {
-            if (!grow()) return false;
+            if (!grow()) {
+                Py_DECREF(item);
+                return false;
+            }
         }
-        items_[length_++] = item.release();
+        items_[length_++] = item;
         return true;
     }
 
     // The list, its slots filled by moving the references in; the buffer is
-    // left empty.
-    Result<PyRef> make_list() {
+    // left empty. nullptr when the list cannot be made.
+    PyObject* make_list() {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(length_));
         if (list == nullptr) [[unlikely]] {
-            return fatal_from_python("could not create a list");
+            return nullptr;
         }
-        if (length_ != 0) {
-            std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, length_ * sizeof(PyObject*));
-        }
+        std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, length_ * sizeof(PyObject*));
         length_ = 0;
-        return PyRef(list);
+        return list;
     }
 
 private:
-    bool grow() {
+    [[gnu::noinline]] bool grow() {
         size_t capacity = items_ == inline_ ? 16 : capacity_ * 2;
         void* block = items_ == inline_ ? std::malloc(capacity * sizeof(PyObject*))
                                         : std::realloc(items_, capacity * sizeof(PyObject*));
@@ -122,49 +124,88 @@ bool tolerated_in_partial_mode(ErrorKind kind) {
     }
 }
 
-PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
+// Records the fault that ends the walk; out of line, so that the hot loops
+// only pass the kind and the index.
+[[gnu::cold, gnu::noinline]] PyObject* fail(ValueBuilder& b, ErrorKind kind, uint64_t index) {
+    b.error = ParseError(kind, index);
+    return nullptr;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail(ValueBuilder& b, ParseError error) {
+    b.error = std::move(error);
+    return nullptr;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_fatal(ValueBuilder& b, const char* text) {
+    b.error = fatal_from_python(text);
+    return nullptr;
+}
+
+// The object of a decoder's result, or nullptr with its fault recorded.
+inline __attribute__((always_inline)) PyObject* unwrap(ValueBuilder& b, Result<PyRef>&& result) {
+    if (result.ok()) [[likely]] {
+        return result.value().release();
+    }
+    return fail(b, result.take_error());
+}
 
 // Where a literal whose first letter is at the index goes wrong: the end of
 // the input inside it, or its first differing letter.
-[[gnu::cold, gnu::noinline]] ParseError literal_error(const Scanner& s, const char* rest, size_t k) {
+[[gnu::cold, gnu::noinline]] PyObject* literal_error(ValueBuilder& b, const char* rest, size_t k) {
+    const Scanner& s = b.scanner;
     const uint64_t i = s.index;
     for (uint64_t p = i + 1; p <= i + k; ++p) {
         if (p == s.len) {
-            return ParseError(ErrorKind::EofInValue, s.len);
+            return fail(b, ErrorKind::EofInValue, s.len);
         }
         if (s.data[p] != static_cast<uint8_t>(rest[p - i - 1])) {
-            return ParseError(ErrorKind::ExpectedIdent, p);
+            return fail(b, ErrorKind::ExpectedIdent, p);
         }
     }
     // Not reached: the whole literal matched.
-    return ParseError(ErrorKind::ExpectedIdent, i);
+    return fail(b, ErrorKind::ExpectedIdent, i);
+}
+
+// Passes over whitespace. Most gaps are empty or a single space, so only a
+// longer gap costs a call. Anything at or below the space may begin one,
+// including the NUL after the input; a space is never that NUL, so the byte
+// after it can be read.
+[[gnu::noinline]] void skip_long_whitespace(Scanner& s) { s.skip_whitespace(); }
+
+inline __attribute__((always_inline)) void skip_whitespace(Scanner& s) {
+    const uint8_t* p = s.data + s.index;
+    if (p[0] <= ' ') [[unlikely]] {
+        if (p[0] == ' ' && p[1] > ' ') {
+            ++s.index;
+        } else {
+            skip_long_whitespace(s);
+        }
+    }
 }
 
 #define TALDO_INLINE inline __attribute__((always_inline))
 
-// What a container step found: its end, or the next member.
-enum class Step : uint8_t { End, Member };
-
 template <CacheMode Cache, bool CheckDuplicates, FloatMode Float>
 struct Walk {
-    static Result<PyRef> document(ValueBuilder& b) {
+    static PyObject* document(ValueBuilder& b) {
         Scanner& s = b.scanner;
-        s.skip_whitespace();
+        skip_whitespace(s);
         if (s.at_end()) {
-            return ParseError(ErrorKind::EofInValue, s.len);
+            return fail(b, ErrorKind::EofInValue, s.len);
         }
-        Result<PyRef> value = build_value(b, s.peek());
-        if (!value.ok() || b.partial_mode != PartialMode::Off) {
+        PyObject* value = build_value(b, s.peek());
+        if (value == nullptr || b.partial_mode != PartialMode::Off) {
             return value;
         }
-        s.skip_whitespace();
+        skip_whitespace(s);
         if (!s.at_end()) {
-            return ParseError(ErrorKind::TrailingCharacters, s.index);
+            Py_DECREF(value);
+            return fail(b, ErrorKind::TrailingCharacters, s.index);
         }
         return value;
     }
 
-    static Result<PyRef> build_value(ValueBuilder& b, uint8_t lookahead) {
+    static PyObject* build_value(ValueBuilder& b, uint8_t lookahead) {
         switch (lookahead) {
             case '[':
                 return array(b);
@@ -177,285 +218,257 @@ struct Walk {
 
     // Every value but a container. Inlined into the container loops, so that
     // only nested containers cost a call.
-    static TALDO_INLINE Result<PyRef> scalar(ValueBuilder& b, uint8_t lookahead) {
+    static TALDO_INLINE PyObject* scalar(ValueBuilder& b, uint8_t lookahead) {
         switch (lookahead) {
             case '"':
                 return string_value(b);
             case 't':
-                return literal<'r', 'u', 'e'>(b.scanner, Py_True);
+                return literal<'r', 'u', 'e'>(b, Py_True);
             case 'f':
-                return literal<'a', 'l', 's', 'e'>(b.scanner, Py_False);
+                return literal<'a', 'l', 's', 'e'>(b, Py_False);
             case 'n':
-                return literal<'u', 'l', 'l'>(b.scanner, Py_None);
+                return literal<'u', 'l', 'l'>(b, Py_None);
             default:
-                return build_number<Float>(b.scanner, lookahead, b.allow_inf_nan);
+                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
         }
     }
 
     // A member of a container. The nesting budget is tested for every member
     // and held while a nested container is built.
-    static TALDO_INLINE Result<PyRef> member(ValueBuilder& b, uint8_t lookahead) {
+    static TALDO_INLINE PyObject* member(ValueBuilder& b, uint8_t lookahead) {
         if (b.remaining_depth == 0) [[unlikely]] {
-            return ParseError(ErrorKind::RecursionLimitExceeded, b.scanner.index);
+            return fail(b, ErrorKind::RecursionLimitExceeded, b.scanner.index);
         }
         if (lookahead != '[' && lookahead != '{') {
             return scalar(b, lookahead);
         }
         --b.remaining_depth;
-        Result<PyRef> value = lookahead == '[' ? array(b) : object(b);
+        PyObject* value = lookahead == '[' ? array(b) : object(b);
         ++b.remaining_depth;
         return value;
     }
 
     // The first letter is at the index; `Rest` are the letters after it.
     template <char... Rest>
-    static TALDO_INLINE Result<PyRef> literal(Scanner& s, PyObject* object) {
+    static TALDO_INLINE PyObject* literal(ValueBuilder& b, PyObject* object) {
         constexpr size_t k = sizeof...(Rest);
         static constexpr char rest[k] = {Rest...};
+        Scanner& s = b.scanner;
         const uint64_t i = s.index;
         if (i + k < s.len && std::memcmp(s.data + i + 1, rest, k) == 0) [[likely]] {
             s.index = i + k + 1;
-            return new_ref(object);
+            Py_INCREF(object);
+            return object;
         }
-        return literal_error(s, rest, k);
+        return literal_error(b, rest, k);
     }
 
-    static TALDO_INLINE Result<PyRef> string_value(ValueBuilder& b) {
+    static TALDO_INLINE PyObject* string_value(ValueBuilder& b) {
         Result<DecodedString> decoded =
             decode_string(b.scanner, b.scratch, b.partial_mode == PartialMode::TrailingStrings);
-        if (!decoded.ok()) {
-            return decoded.take_error();
+        if (!decoded.ok()) [[unlikely]] {
+            return fail(b, decoded.take_error());
         }
         if constexpr (Cache == CacheMode::All) {
-            return get_or_insert(b.cache_cell, decoded.value());
+            return unwrap(b, get_or_insert(b.cache_cell, decoded.value()));
         } else {
-            return make_py_str(decoded.value());
+            return unwrap(b, make_py_str(decoded.value()));
         }
     }
 
-    static TALDO_INLINE Result<PyRef> key_str(ValueBuilder& b, const DecodedString& key) {
+    static TALDO_INLINE PyObject* key_str(ValueBuilder& b, const DecodedString& key) {
         if constexpr (Cache == CacheMode::None) {
-            return make_py_str(key);
+            return unwrap(b, make_py_str(key));
         } else {
-            return get_or_insert(b.cache_cell, key);
+            return unwrap(b, get_or_insert(b.cache_cell, key));
         }
     }
 
-    // After `[`: the end, or the first element with its lookahead byte.
-    static TALDO_INLINE Result<Step> array_first(Scanner& s, uint8_t& lookahead) {
+    // After `[`. The byte after the input is a NUL, which no branch below
+    // takes for a structural byte, so the end is only tested where a fault
+    // is already certain.
+    static PyObject* array(ValueBuilder& b) {
+        Scanner& s = b.scanner;
         ++s.index;
-        s.skip_whitespace();
-        if (s.at_end()) {
-            return ParseError(ErrorKind::EofInList, s.len);
-        }
-        if (s.peek() == ']') {
-            ++s.index;
-            return Step::End;
-        }
-        lookahead = s.peek();
-        return Step::Member;
-    }
-
-    // After an element: the end, or the next element with its lookahead byte.
-    static TALDO_INLINE Result<Step> array_next(Scanner& s, uint8_t& lookahead) {
-        s.skip_whitespace();
-        if (s.at_end()) {
-            return ParseError(ErrorKind::EofInList, s.len);
-        }
-        const uint8_t byte = s.peek();
-        if (byte == ',') {
-            ++s.index;
-            s.skip_whitespace();
-            if (s.at_end()) {
-                return ParseError(ErrorKind::EofInValue, s.len);
-            }
-            if (s.peek() == ']') {
-                return ParseError(ErrorKind::TrailingComma, s.index);
-            }
-            lookahead = s.peek();
-            return Step::Member;
-        }
+        skip_whitespace(s);
+        uint8_t byte = s.peek();
         if (byte == ']') {
             ++s.index;
-            return Step::End;
-        }
-        return ParseError(ErrorKind::ExpectedListCommaOrEnd, s.index);
-    }
-
-    static Result<PyRef> array(ValueBuilder& b) {
-        Scanner& s = b.scanner;
-        uint8_t lookahead = 0;
-        Result<Step> step = array_first(s, lookahead);
-        if (step.ok() && step.value() == Step::End) {
             PyObject* list = PyList_New(0);
-            if (list == nullptr) [[unlikely]] {
-                return fatal_from_python("could not create a list");
-            }
-            return PyRef(list);
+            return list != nullptr ? list : fail_fatal(b, "could not create a list");
         }
         ElementBuffer elements;
-        while (step.ok()) {
-            Result<PyRef> element = member(b, lookahead);
-            if (!element.ok()) {
-                return end_array_early(b, elements, element.take_error());
-            }
-            if (!elements.push(element.take_value())) [[unlikely]] {
-                return ParseError::fatal("out of memory for the elements of a list");
-            }
-            step = array_next(s, lookahead);
-            if (step.ok() && step.value() == Step::End) {
-                return elements.make_list();
-            }
-        }
-        return end_array_early(b, elements, step.take_error());
-    }
-
-    // An array step failed: the error stands, unless partial mode keeps the
-    // elements gathered so far.
-    static Result<PyRef> end_array_early(ValueBuilder& b, ElementBuffer& elements, ParseError error) {
-        if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(error.kind())) {
-            return elements.make_list();
-        }
-        return error;
-    }
-
-    // After `{` or after a member's `,`: decode the key that starts at the
-    // index (a quote).
-    static Result<Step> object_key(ValueBuilder& b, DecodedString& key) {
-        Result<DecodedString> decoded = decode_key(b.scanner, b.scratch);
-        if (!decoded.ok()) {
-            return decoded.take_error();
-        }
-        key = decoded.value();
-        return Step::Member;
-    }
-
-    static Result<Step> object_first(ValueBuilder& b, DecodedString& key) {
-        Scanner& s = b.scanner;
-        ++s.index;
-        s.skip_whitespace();
         if (s.at_end()) {
-            return ParseError(ErrorKind::EofInObject, s.len);
+            return end_array_early(b, elements, ErrorKind::EofInList, s.len);
         }
-        const uint8_t byte = s.peek();
-        if (byte == '"') {
-            return object_key(b, key);
+        for (;;) {
+            PyObject* element = member(b, byte);
+            if (element == nullptr) [[unlikely]] {
+                return end_array_early(b, elements);
+            }
+            if (!elements.push(element)) [[unlikely]] {
+                return fail(b, ParseError::fatal("out of memory for the elements of a list"));
+            }
+            skip_whitespace(s);
+            byte = s.peek();
+            if (byte == ',') [[likely]] {
+                ++s.index;
+                skip_whitespace(s);
+                byte = s.peek();
+                if (s.at_end()) [[unlikely]] {
+                    return end_array_early(b, elements, ErrorKind::EofInValue, s.len);
+                }
+                if (byte == ']') [[unlikely]] {
+                    return fail(b, ErrorKind::TrailingComma, s.index);
+                }
+                continue;
+            }
+            if (byte == ']') {
+                ++s.index;
+                PyObject* list = elements.make_list();
+                return list != nullptr ? list : fail_fatal(b, "could not create a list");
+            }
+            return s.at_end() ? end_array_early(b, elements, ErrorKind::EofInList, s.len)
+                              : end_array_early(b, elements, ErrorKind::ExpectedListCommaOrEnd, s.index);
         }
-        if (byte == '}') {
-            ++s.index;
-            return Step::End;
-        }
-        return ParseError(ErrorKind::KeyMustBeString, s.index);
     }
 
-    static TALDO_INLINE Result<Step> object_next(ValueBuilder& b, DecodedString& key) {
-        Scanner& s = b.scanner;
-        s.skip_whitespace();
-        if (s.at_end()) {
-            return ParseError(ErrorKind::EofInObject, s.len);
+    // An array ended early with the fault in the builder: the fault stands,
+    // unless partial mode keeps the elements gathered so far.
+    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementBuffer& elements) {
+        if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(b.error.kind())) {
+            PyObject* list = elements.make_list();
+            return list != nullptr ? list : fail_fatal(b, "could not create a list");
         }
-        const uint8_t byte = s.peek();
-        if (byte == ',') {
-            ++s.index;
-            s.skip_whitespace();
-            if (s.at_end()) {
-                return ParseError(ErrorKind::EofInValue, s.len);
-            }
-            const uint8_t next = s.peek();
-            if (next == '"') {
-                return object_key(b, key);
-            }
-            if (next == '}') {
-                return ParseError(ErrorKind::TrailingComma, s.index);
-            }
-            return ParseError(ErrorKind::KeyMustBeString, s.index);
-        }
-        if (byte == '}') {
-            ++s.index;
-            return Step::End;
-        }
-        return ParseError(ErrorKind::ExpectedObjectCommaOrEnd, s.index);
+        return nullptr;
+    }
+
+    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementBuffer& elements, ErrorKind kind,
+                                                       uint64_t index) {
+        fail(b, kind, index);
+        return end_array_early(b, elements);
     }
 
     using KeyCheck = std::conditional_t<CheckDuplicates, DuplicateKeyCheck, Unit>;
 
-    static Result<PyRef> object(ValueBuilder& b) {
+    // After `{`; see `array` for the NUL after the input.
+    static PyObject* object(ValueBuilder& b) {
         Scanner& s = b.scanner;
+        ++s.index;
+        skip_whitespace(s);
         PyObject* raw_dict = PyDict_New();
         if (raw_dict == nullptr) [[unlikely]] {
-            return fatal_from_python("could not create a dict");
+            return fail_fatal(b, "could not create a dict");
         }
         PyRef dict(raw_dict);
+        uint8_t byte = s.peek();
+        if (byte == '}') {
+            ++s.index;
+            return dict.release();
+        }
+        if (byte != '"') [[unlikely]] {
+            return s.at_end() ? end_object_early(b, dict, ErrorKind::EofInObject, s.len)
+                              : end_object_early(b, dict, ErrorKind::KeyMustBeString, s.index);
+        }
         [[maybe_unused]] KeyCheck seen;
-        DecodedString key;
-        Result<Step> step = object_first(b, key);
-        while (step.ok()) {
-            if (step.value() == Step::End) {
-                return dict;
+        for (;;) {
+            // At the opening quote of a key.
+            Result<DecodedString> decoded = decode_key(s, b.scratch);
+            if (!decoded.ok()) [[unlikely]] {
+                fail(b, decoded.take_error());
+                return end_object_early(b, dict);
             }
+            const DecodedString& key = decoded.value();
             if constexpr (CheckDuplicates) {
                 Status fresh = seen.check_and_insert(
                     std::string_view(reinterpret_cast<const char*>(key.bytes), key.length), s.index);
                 if (!fresh.ok()) {
-                    return fresh.take_error();
+                    return fail(b, fresh.take_error());
                 }
             }
-            Result<PyRef> key_object = key_str(b, key);
-            if (!key_object.ok()) {
-                return key_object.take_error();
+            PyObject* key_object = key_str(b, key);
+            if (key_object == nullptr) [[unlikely]] {
+                return nullptr;
             }
-            s.skip_whitespace();
-            if (s.at_end()) {
-                return end_object_early(b, dict, ParseError(ErrorKind::EofInValue, s.len));
+            skip_whitespace(s);
+            if (s.at_end()) [[unlikely]] {
+                Py_DECREF(key_object);
+                return end_object_early(b, dict, ErrorKind::EofInValue, s.len);
             }
-            Result<PyRef> value = member(b, s.peek());
-            if (!value.ok()) {
-                return end_object_early(b, dict, value.take_error());
+            PyObject* value = member(b, s.peek());
+            if (value == nullptr) [[unlikely]] {
+                Py_DECREF(key_object);
+                return end_object_early(b, dict);
             }
-            if (PyDict_SetItem(dict.get(), key_object.value().get(), value.value().get()) != 0) [[unlikely]] {
-                return fatal_from_python("PyDict_SetItem failed");
+            const int stored = PyDict_SetItem(dict.get(), key_object, value);
+            Py_DECREF(key_object);
+            Py_DECREF(value);
+            if (stored != 0) [[unlikely]] {
+                return fail_fatal(b, "PyDict_SetItem failed");
             }
-            step = object_next(b, key);
+            skip_whitespace(s);
+            byte = s.peek();
+            if (byte == ',') [[likely]] {
+                ++s.index;
+                skip_whitespace(s);
+                byte = s.peek();
+                if (byte == '"') [[likely]] {
+                    continue;
+                }
+                if (s.at_end()) {
+                    return end_object_early(b, dict, ErrorKind::EofInValue, s.len);
+                }
+                return byte == '}' ? end_object_early(b, dict, ErrorKind::TrailingComma, s.index)
+                                   : end_object_early(b, dict, ErrorKind::KeyMustBeString, s.index);
+            }
+            if (byte == '}') {
+                ++s.index;
+                return dict.release();
+            }
+            return s.at_end() ? end_object_early(b, dict, ErrorKind::EofInObject, s.len)
+                              : end_object_early(b, dict, ErrorKind::ExpectedObjectCommaOrEnd, s.index);
         }
-        return end_object_early(b, dict, step.take_error());
     }
 
-    // An object step failed: the error stands, unless partial mode keeps the
-    // members inserted so far.
-    static Result<PyRef> end_object_early(ValueBuilder& b, PyRef& dict, ParseError error) {
-        if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(error.kind())) {
-            return std::move(dict);
+    // An object ended early with the fault in the builder: the fault stands,
+    // unless partial mode keeps the members inserted so far.
+    [[gnu::noinline]] static PyObject* end_object_early(ValueBuilder& b, PyRef& dict) {
+        if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(b.error.kind())) {
+            return dict.release();
         }
-        return error;
+        return nullptr;
+    }
+
+    [[gnu::noinline]] static PyObject* end_object_early(ValueBuilder& b, PyRef& dict, ErrorKind kind,
+                                                        uint64_t index) {
+        fail(b, kind, index);
+        return end_object_early(b, dict);
     }
 };
 
 template <CacheMode C, bool D, FloatMode F>
-Result<PyRef> build_document(ValueBuilder& b) {
+PyObject* build_document(ValueBuilder& b) {
     return Walk<C, D, F>::document(b);
 }
 
-// Indexed by cache mode, then duplicate check, then float mode.
-template <CacheMode C, bool D>
-constexpr BuildDocument by_float[3] = {
-    &build_document<C, D, FloatMode::Float>,
-    &build_document<C, D, FloatMode::Decimal>,
-    &build_document<C, D, FloatMode::LosslessFloat>,
-};
+// The instantiation at index cache mode * 6 + duplicate check * 3 + float
+// mode, so that choosing one costs a single load.
+template <size_t I>
+constexpr BuildDocument builder_at() {
+    return &build_document<static_cast<CacheMode>(I / 6), (I / 3) % 2 == 1, static_cast<FloatMode>(I % 3)>;
+}
 
-template <CacheMode C>
-constexpr const BuildDocument* by_check[2] = {by_float<C, false>, by_float<C, true>};
+template <size_t... I>
+constexpr std::array<BuildDocument, sizeof...(I)> make_builders(std::index_sequence<I...>) {
+    return {builder_at<I>()...};
+}
 
-constexpr const BuildDocument* const* by_cache[3] = {
-    by_check<CacheMode::All>,
-    by_check<CacheMode::Keys>,
-    by_check<CacheMode::None>,
-};
+constexpr auto BUILDERS = make_builders(std::make_index_sequence<18>());
 
 }  // namespace
 
 BuildDocument select_builder(CacheMode cache_mode, bool catch_duplicate_keys, FloatMode float_mode) {
-    return by_cache[static_cast<int>(cache_mode)][catch_duplicate_keys ? 1 : 0][static_cast<int>(float_mode)];
+    return BUILDERS[static_cast<size_t>(cache_mode) * 6 + (catch_duplicate_keys ? 3 : 0) + static_cast<size_t>(float_mode)];
 }
 
 }  // namespace taldo

@@ -18,10 +18,16 @@
 namespace taldo {
 
 // The state of one from_json call.
+//
+// The input must be followed by a NUL byte (every bytes object is): the walk
+// reads the byte at the end of the input as a sentinel instead of testing for
+// the end before every structural byte.
 struct ValueBuilder {
     ScratchBuffer scratch;
     Scanner scanner;
     CacheCell cache_cell;
+    // The fault that ended the walk: set whenever a step returns nullptr.
+    ParseError error;
     bool allow_inf_nan = true;
     PartialMode partial_mode = PartialMode::Off;
     uint8_t remaining_depth = 200;
@@ -76,8 +82,9 @@ PyObject* call_decimal(const uint8_t* text, uint64_t size);
 PyObject* new_lossless_float(uint8_t* raw, uint64_t size);
 
 // Walks the whole document: one of 18 instantiations, chosen once per call by
-// the three options that shape the walk.
-using BuildDocument = Result<PyRef> (*)(ValueBuilder&);
+// the three options that shape the walk. Returns a new reference, or nullptr
+// with the fault in the builder's `error`.
+using BuildDocument = PyObject* (*)(ValueBuilder&);
 BuildDocument select_builder(CacheMode cache_mode, bool catch_duplicate_keys, FloatMode float_mode);
 
 }  // namespace taldo

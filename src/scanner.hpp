@@ -22,19 +22,23 @@ struct Scanner {
     uint8_t peek() const { return data[index]; }
 
     // Afterwards either index == len or the byte at index is not whitespace.
-    // Most gaps are one byte or none; a longer run (indentation) is passed
-    // over 16 bytes at a time.
+    // Most gaps are one byte or none; a longer run (a line feed and the next
+    // line's indentation) is passed over 16 bytes at a time.
     void skip_whitespace() {
-        while (index < len && is_whitespace(data[index])) {
-            ++index;
-            if (index + simd::WHITESPACE_BLOCK <= len && is_whitespace(data[index])) {
-                unsigned k;
-                do {
-                    k = simd::first_non_whitespace(data + index);
-                    index += k;
-                } while (k == simd::WHITESPACE_BLOCK && index + simd::WHITESPACE_BLOCK <= len);
+        uint64_t i = index;
+        if (i < len && is_whitespace(data[i])) {
+            ++i;
+            while (i + simd::WHITESPACE_BLOCK <= len) {
+                const unsigned k = simd::first_non_whitespace(data + i);
+                i += k;
+                if (k != simd::WHITESPACE_BLOCK) {
+                    index = i;
+                    return;
+                }
             }
+            while (i < len && is_whitespace(data[i])) ++i;
         }
+        index = i;
     }
 };
 

@@ -176,7 +176,7 @@ Result<PyRef> get_or_insert(CacheCell& cell, const DecodedString& s) {
     return cell.cache->get_or_insert(s);
 }
 
-void give_back(CacheCell& cell) {
+void give_back_instance(CacheCell& cell) {
     StringCache* cache = cell.cache;
     cell.cache = nullptr;
     if (cache == nullptr) {

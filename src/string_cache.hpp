@@ -21,8 +21,12 @@ struct CacheCell {
 // allow.
 Result<PyRef> get_or_insert(CacheCell& cell, const DecodedString& s);
 
+void give_back_instance(CacheCell& cell);
+
 // Hands the call's instance, if any, back to the pool and empties the cell.
-void give_back(CacheCell& cell);
+inline void give_back(CacheCell& cell) {
+    if (cell.cache != nullptr) give_back_instance(cell);
+}
 
 // Empties every pooled instance.
 void cache_clear();

@@ -35,7 +35,9 @@ public:
     ScratchBuffer() = default;
     ScratchBuffer(const ScratchBuffer&) = delete;
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-    ~ScratchBuffer() { std::free(data_); }
+    ~ScratchBuffer() {
+        if (data_ != nullptr) std::free(data_);
+    }
 
     uint8_t* data() { return data_; }
     uint64_t length() const { return length_; }
@@ -74,6 +76,7 @@ public:
     static ParseError out_of_memory() { return ParseError::fatal("out of memory for the scratch buffer"); }
 
     void free_memory() {
+        if (data_ == nullptr) return;
         std::free(data_);
         data_ = nullptr;
         length_ = capacity_ = 0;
