@@ -29,6 +29,26 @@ def tiny_document(rng):
     return b'{"id":1,"ok":true}'
 
 
+# Documents so small that the cost of one call (binding, options, set-up and
+# release) is most of what is timed.
+def empty_object(rng):
+    return b"{}"
+
+
+def message_200(rng):
+    return (b'{"id":48213,"event":"order.updated","user":{"name":"Ada Lovelace","verified":true},'
+            b'"items":[{"sku":"A-1","qty":2,"price":19.99},{"sku":"B-22","qty":1,"price":5.5}],'
+            b'"total":45.48,"tags":["priority","gift"],"note":null}')
+
+
+def scalar_integer(rng):
+    return b"12345"
+
+
+def scalar_string(rng):
+    return b'"hello"'
+
+
 def long_ascii_strings(rng):
     alphabet = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,;-_/"
     return dumps(["".join(rng.choices(alphabet, k=rng.randrange(200, 2000))) for _ in range(2_000)])
@@ -71,6 +91,10 @@ GENERATORS = {
     "nested-literal-arrays": nested_literal_arrays,
     "deep-nesting": deep_nesting,
     "tiny-document": tiny_document,
+    "empty-object": empty_object,
+    "message-200": message_200,
+    "scalar-integer": scalar_integer,
+    "scalar-string": scalar_string,
     "long-ascii-strings": long_ascii_strings,
     "long-non-ascii-strings": long_non_ascii_strings,
     "escaped-strings": escaped_strings,

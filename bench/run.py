@@ -1,27 +1,35 @@
 """Times taldo.from_json against the standard library and the peer parsers.
 
-Runs are interleaved (taldo, peer 1, peer 2, ..., taldo, peer 1, ...) so that a
-noisy machine hurts every parser alike; each figure is a median. The table
-gives taldo's median time per document and, for every other parser, how many
-times slower it is than taldo (above 1.00 means taldo is faster). The floor,
-marshal.loads of the same object tree, builds the same objects without parsing
-anything: `taldo/marshal` says how close taldo is to the cost of the objects.
+Runs are interleaved, in an order that rotates every round, so that a noisy
+machine hurts every parser alike. Each sample is one untimed call (so that the
+allocator has taken back what the previous parser released) followed by about
+20 ms of calls; each figure is the minimum over the rounds. The table gives
+taldo's time per document and, for every other parser, how many times slower
+it is than taldo (above 1.00 means taldo is faster). The floor, marshal.loads
+of the same object tree, builds the same objects without parsing anything:
+`taldo/marshal` says how close taldo is to the cost of the objects.
+
+The cyclic collector stays on by default, as in real use: how a parser's
+objects meet it is part of its cost. `--gc off` switches it off for every
+parser alike.
 
     python3 bench/run.py                      # generated documents
     python3 bench/run.py --corpus ../shared/corpus
     python3 bench/run.py --only strings --taldo-option cache_mode=none
+    python3 bench/run.py --gc off
 """
 from __future__ import annotations
 
 import argparse
+import collections
 import decimal
 import functools
 import gc
 import importlib
+import itertools
 import json
 import marshal
 import pathlib
-import statistics
 import sys
 import time
 
@@ -54,30 +62,37 @@ def peer_parsers(exact_floats=False):
     return found
 
 
-def time_call(function, argument, repeat):
+def time_calls(function, argument, repeat):
+    """Seconds per call over `repeat` calls, each result released at once."""
+    calls = itertools.repeat(argument, repeat)
     start = time.perf_counter()
-    for _ in range(repeat):
-        function(argument)
+    collections.deque(map(function, calls), maxlen=0)
     return (time.perf_counter() - start) / repeat
 
 
 def calibrate(function, argument, target=0.02):
     """Calls per sample so that one sample lasts about `target` seconds."""
-    once = time_call(function, argument, 1)
-    return max(1, min(100_000, int(target / max(once, 1e-7))))
+    repeat = 1
+    while True:
+        elapsed = time_calls(function, argument, repeat) * repeat
+        if elapsed > target / 4 or repeat >= 1_000_000:
+            break
+        repeat *= 4
+    return max(1, int(repeat * target / max(elapsed, 1e-9)))
 
 
-def measure(parsers, data, rounds):
-    """Interleaved medians, in seconds per call, by parser name."""
+def measure(parsers, rounds):
+    """Interleaved minima, in seconds per call, by parser name."""
     repeat = {name: calibrate(f, arg) for name, (f, arg) in parsers.items()}
-    samples = {name: [] for name in parsers}
-    # The cyclic collector stays on, as in real use: how a parser's objects
-    # meet it is part of its cost.
-    for _ in range(rounds):
-        for name, (function, argument) in parsers.items():
-            gc.collect()
-            samples[name].append(time_call(function, argument, repeat[name]))
-    return {name: statistics.median(values) for name, values in samples.items()}
+    best = {name: float("inf") for name in parsers}
+    names = list(parsers)
+    for round_number in range(rounds):
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            function, argument = parsers[name]
+            function(argument)  # untimed
+            best[name] = min(best[name], time_calls(function, argument, repeat[name]))
+    return best
 
 
 def parse_option(text):
@@ -101,9 +116,11 @@ def main(argv=None):
     parser.add_argument("--no-generated", action="store_true", help="skip the generated documents")
     parser.add_argument("--only", action="append", default=[], help="only documents whose name contains this")
     parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds per document")
+    parser.add_argument("--gc", choices=("on", "off"), default="on",
+                        help="the cyclic collector during the runs, for every parser alike (default: on)")
     parser.add_argument("--taldo-option", action="append", default=[], type=parse_option,
                         help="NAME=VALUE passed to taldo.from_json, e.g. cache_mode=none")
-    parser.add_argument("--json", type=pathlib.Path, help="write the medians to this file")
+    parser.add_argument("--json", type=pathlib.Path, help="write the minima (seconds per call) to this file")
     args = parser.parse_args(argv)
 
     options = dict(args.taldo_option)
@@ -119,7 +136,8 @@ def main(argv=None):
     names = [name for name, _ in peers]
     header = ["document", "size", "taldo"] + names + ["taldo/marshal"]
     print(f"taldo {taldo.__version__}, Python {sys.version.split()[0]}, options {options or 'default'}; "
-          f"columns after 'taldo': times slower than taldo (median of {args.rounds} interleaved rounds)")
+          f"collector {args.gc}; columns after 'taldo': times slower than taldo "
+          f"(minimum of {args.rounds} interleaved rounds)")
     print(" | ".join(header))
     print(" | ".join("---" for _ in header))
     results = {}
@@ -140,12 +158,18 @@ def main(argv=None):
             except Exception:  # noqa: BLE001 - a peer that cannot read this document sits it out
                 continue
             parsers[peer_name] = (loads, data)
-        medians = measure(parsers, data, args.rounds)
-        results[name] = medians
-        base = medians["taldo"]
+        if args.gc == "off":
+            gc.collect()
+            gc.disable()
+        try:
+            minima = measure(parsers, args.rounds)
+        finally:
+            gc.enable()
+        results[name] = minima
+        base = minima["taldo"]
         row = [name, f"{len(data) / 1e6:.2f} MB" if len(data) >= 1e5 else f"{len(data)} B", format_time(base)]
-        row += [f"{medians[peer] / base:.2f}" if peer in medians else "n/a" for peer in names]
-        row.append(f"{base / medians['marshal']:.2f}" if "marshal" in medians else "n/a")
+        row += [f"{minima[peer] / base:.2f}" if peer in minima else "n/a" for peer in names]
+        row.append(f"{base / minima['marshal']:.2f}" if "marshal" in minima else "n/a")
         print(" | ".join(row), flush=True)
     if args.json:
         args.json.write_text(json.dumps(results, indent=2))
