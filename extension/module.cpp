@@ -127,6 +127,14 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     return parse(call.json_data, options);
 }
 
+// The function object's own entry: the interpreter calls it directly, without
+// the generic built-in function trampoline (which only adds a recursion
+// check, and from_json calls back into Python only through calls that make
+// their own).
+PyObject* from_json_vectorcall(PyObject* /*callable*/, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return from_json(nullptr, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+}
+
 PyObject* cache_clear_function(PyObject* /*module*/, PyObject* /*unused*/) {
     cache_clear();
     Py_RETURN_NONE;
@@ -212,8 +220,16 @@ int exec_module(PyObject* module) {
         return -1;
     }
     const std::string& version = version_text();
+    PyObject* from_json_object = module_function(&FROM_JSON_DEF, module);
+#if PY_VERSION_HEX < 0x030E0000
+    // Every version this was written against keeps the entry in this field
+    // of the built-in function object; a newer one keeps the trampoline.
+    if (from_json_object != nullptr) {
+        reinterpret_cast<PyCFunctionObject*>(from_json_object)->vectorcall = from_json_vectorcall;
+    }
+#endif
     const bool added =
-        add_member(module, "from_json", module_function(&FROM_JSON_DEF, module)) &&
+        add_member(module, "from_json", from_json_object) &&
         add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
         add_member(module, "__version__",
