@@ -47,6 +47,13 @@ ParseError internal_error_from_python(uint64_t index) {
 
 namespace {
 
+// The list's layout (slots in a block of PyMem memory, `allocated` at least
+// the size) is the one every version up to 3.13 has; newer versions and the
+// free-threaded build take the public way.
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define TALDO_FILL_LIST_DIRECTLY 1
+#endif
+
 // An array's elements, gathered before the list is made at its final size.
 // The first 8 live inline; the 9th moves them to a heap block of 16 slots,
 // which doubles when full. Owns the references it holds.
@@ -80,11 +87,32 @@ public:
     // The list, its slots filled by moving the references in; the buffer is
     // left empty. nullptr when the list cannot be made.
     PyObject* make_list() {
+#if defined(TALDO_FILL_LIST_DIRECTLY)
+        // PyList_New zeroes the slots that are about to be overwritten; an
+        // empty list given an uninitialised block of the interpreter's own
+        // allocator (which the list frees) skips that.
+        PyObject* list = PyList_New(0);
+        if (list == nullptr || length_ == 0) [[unlikely]] {
+            return list;
+        }
+        auto** slots = static_cast<PyObject**>(PyMem_Malloc(length_ * sizeof(PyObject*)));
+        if (slots == nullptr) [[unlikely]] {
+            Py_DECREF(list);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        std::memcpy(slots, items_, length_ * sizeof(PyObject*));
+        auto* object = reinterpret_cast<PyListObject*>(list);
+        object->ob_item = slots;
+        object->allocated = static_cast<Py_ssize_t>(length_);
+        Py_SET_SIZE(object, static_cast<Py_ssize_t>(length_));
+#else
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(length_));
         if (list == nullptr) [[unlikely]] {
             return nullptr;
         }
         std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, length_ * sizeof(PyObject*));
+#endif
         length_ = 0;
         return list;
     }
