@@ -1,6 +1,7 @@
 """Structure: literals, arrays, whitespace, nesting, and release on error."""
 import gc
 import json
+import re
 import resource
 import sys
 
@@ -175,3 +176,86 @@ def test_partial_results_release_nothing_twice():
             assert taldo.from_json(document, partial_mode=True) == value
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
+
+
+def gaps():
+    # Every length up to past two 16-byte blocks, of each kind of blank and
+    # mixed, as indentation after a line feed.
+    for length in list(range(0, 20)) + [31, 32, 33, 40]:
+        yield " " * length
+        yield "\t" * length
+        yield "\n" + " " * length
+        yield ("\r\n\t " * 12)[:length]
+
+
+@pytest.mark.parametrize("gap", list(gaps()))
+def test_whitespace_gaps_everywhere(gap):
+    shapes = ['{0}[{0}1{0},{0}"a"{0},{0}{{{0}"k"{0}:{0}[{0}]{0},{0}"m"{0}:{0}null{0}}}{0}]{0}',
+              '{0}{{{0}"k"{0}:{0}true{0}}}{0}', '{0}"x"{0}', "{0}12{0}"]
+    for shape in shapes:
+        document = shape.format(gap).encode()
+        assert taldo.from_json(document) == json.loads(document)
+        # The same gaps, cut off at every byte, in partial mode: nothing may
+        # be read past the end.
+        for end in range(len(document)):
+            try:
+                taldo.from_json(document[:end], partial_mode=True)
+            except ValueError:
+                pass
+
+
+@pytest.mark.parametrize("document, text, index", [
+    (b"[\x00]", "expected value", 1),
+    (b"[1\x00]", "expected `,` or `]`", 2),
+    (b"[1,\x00]", "expected value", 3),
+    (b'{\x00"a":1}', "key must be a string", 1),
+    (b'{"a":1\x00}', "expected `,` or `}`", 6),
+    (b'{"a":1,\x00}', "key must be a string", 7),
+    (b"[1]\x00", "trailing characters", 3),
+    (b"\x00", "expected value", 0),
+])
+def test_nul_bytes_are_no_structure(document, text, index):
+    assert error_of(document) == at(text, index, document)
+
+
+class BytesWithAttributes(bytes):
+    pass
+
+
+def test_bytes_subclasses_parse_alike():
+    for document in [b"[1, {\"a\": [true]}]  ", b"{}", b"  ", b"[1,"]:
+        try:
+            expected = taldo.from_json(document)
+        except ValueError as exc:
+            with pytest.raises(ValueError, match=re.escape(str(exc))):
+                taldo.from_json(BytesWithAttributes(document))
+        else:
+            assert taldo.from_json(BytesWithAttributes(document)) == expected
+
+
+@pytest.mark.parametrize("size", [2, 5000])
+def test_collector_state_is_kept(size):
+    document = b"[" + b" " * (size - 2) + b"]"
+    assert gc.isenabled()
+    assert taldo.from_json(document) == []
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        assert taldo.from_json(document) == []
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+
+
+def test_lists_are_ordinary_lists():
+    # The lists are filled without PyList_New's zeroed slots: they must still
+    # grow, shrink, sort and compare like any other.
+    for count in [1, 2, 8, 9, 17, 1000]:
+        value = taldo.from_json(json.dumps(list(range(count))).encode())
+        value.append(-1)
+        value.extend(range(100))
+        value.sort()
+        del value[: count // 2]
+        value.insert(0, "x")
+        assert value == ["x"] + sorted(list(range(count)) + [-1] + list(range(100)))[count // 2:]
+        assert sys.getsizeof(value) > 0
