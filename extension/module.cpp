@@ -62,7 +62,7 @@ void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t le
 constexpr uint64_t COLLECTOR_PAUSE_MIN_SIZE = 4096;
 
 // Parses the bytes with options already checked.
-PyObject* parse(PyObject* json_data, const BuildOptions& options) {
+inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const BuildOptions& options) {
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
     const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
 

@@ -45,8 +45,6 @@ ParseError internal_error_from_python(uint64_t index) {
     return ParseError::with_text(ErrorKind::InternalError, index, std::move(description));
 }
 
-namespace {
-
 // The list's layout (slots in a block of PyMem memory, `allocated` at least
 // the size) is the one every version up to 3.13 has; newer versions and the
 // free-threaded build take the public way.
@@ -54,88 +52,55 @@ namespace {
 #define TALDO_FILL_LIST_DIRECTLY 1
 #endif
 
-// An array's elements, gathered before the list is made at its final size.
-// The first 8 live inline; the 9th moves them to a heap block of 16 slots,
-// which doubles when full. Owns the references it holds.
-class ElementBuffer {
-public:
-    ElementBuffer() = default;
-    ElementBuffer(const ElementBuffer&) = delete;
-    ElementBuffer& operator=(const ElementBuffer&) = delete;
-    ~ElementBuffer() {
-        for (size_t i = 0; i < length_; ++i) {
-            Py_DECREF(items_[i]);
-        }
-        if (items_ != inline_) {
-            std::free(items_);
-        }
-    }
-
-    // Takes the reference. False when memory is exhausted (the reference is
-    // then released).
-    [[nodiscard]] bool push(PyObject* item) {
-        if (length_ == capacity_) [[unlikely]] {
-            if (!grow()) {
-                Py_DECREF(item);
-                return false;
-            }
-        }
-        items_[length_++] = item;
-        return true;
-    }
-
-    // The list, its slots filled by moving the references in; the buffer is
-    // left empty. nullptr when the list cannot be made.
-    PyObject* make_list() {
+PyObject* ElementStack::make_list(size_t base) {
+    const size_t n = size_ - base;
 #if defined(TALDO_FILL_LIST_DIRECTLY)
-        // PyList_New zeroes the slots that are about to be overwritten; an
-        // empty list given an uninitialised block of the interpreter's own
-        // allocator (which the list frees) skips that.
-        PyObject* list = PyList_New(0);
-        if (list == nullptr || length_ == 0) [[unlikely]] {
-            return list;
-        }
-        auto** slots = static_cast<PyObject**>(PyMem_Malloc(length_ * sizeof(PyObject*)));
-        if (slots == nullptr) [[unlikely]] {
-            Py_DECREF(list);
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        std::memcpy(slots, items_, length_ * sizeof(PyObject*));
-        auto* object = reinterpret_cast<PyListObject*>(list);
-        object->ob_item = slots;
-        object->allocated = static_cast<Py_ssize_t>(length_);
-        Py_SET_SIZE(object, static_cast<Py_ssize_t>(length_));
-#else
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(length_));
-        if (list == nullptr) [[unlikely]] {
-            return nullptr;
-        }
-        std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, length_ * sizeof(PyObject*));
-#endif
-        length_ = 0;
+    // PyList_New zeroes the slots that are about to be overwritten; an empty
+    // list given an uninitialised block of the interpreter's own allocator
+    // (which the list frees) skips that.
+    PyObject* list = PyList_New(0);
+    if (list == nullptr || n == 0) [[unlikely]] {
         return list;
     }
-
-private:
-    [[gnu::noinline]] bool grow() {
-        size_t capacity = items_ == inline_ ? 16 : capacity_ * 2;
-        void* block = items_ == inline_ ? std::malloc(capacity * sizeof(PyObject*))
-                                        : std::realloc(items_, capacity * sizeof(PyObject*));
-        if (block == nullptr) return false;
-        if (items_ == inline_) {
-            std::memcpy(block, inline_, length_ * sizeof(PyObject*));
-        }
-        items_ = static_cast<PyObject**>(block);
-        capacity_ = capacity;
-        return true;
+    auto** slots = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
+    if (slots == nullptr) [[unlikely]] {
+        Py_DECREF(list);
+        PyErr_NoMemory();
+        return nullptr;
     }
+    auto* object = reinterpret_cast<PyListObject*>(list);
+    object->ob_item = slots;
+    object->allocated = static_cast<Py_ssize_t>(n);
+    Py_SET_SIZE(object, static_cast<Py_ssize_t>(n));
+#else
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) [[unlikely]] {
+        return nullptr;
+    }
+    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
+#endif
+    PyObject* const* from = items_ + base;
+    for (size_t i = 0; i < n; ++i) {
+        slots[i] = from[i];
+    }
+    size_ = base;
+    return list;
+}
 
-    PyObject* inline_[8];
-    PyObject** items_ = inline_;
-    size_t length_ = 0;
-    size_t capacity_ = 8;
-};
+bool ElementStack::grow() {
+    const size_t capacity = capacity_ * 2;
+    void* block = items_ == inline_ ? std::malloc(capacity * sizeof(PyObject*))
+                                    : std::realloc(items_, capacity * sizeof(PyObject*));
+    if (block == nullptr) return false;
+    if (items_ == inline_) {
+        std::memcpy(block, inline_, size_ * sizeof(PyObject*));
+    }
+    items_ = static_cast<PyObject**>(block);
+    capacity_ = capacity;
+    return true;
+}
+
+namespace {
 
 // The faults after which a container in partial mode keeps what it has built.
 bool tolerated_in_partial_mode(ErrorKind kind) {
@@ -261,12 +226,9 @@ struct Walk {
         }
     }
 
-    // A member of a container. The nesting budget is tested for every member
-    // and held while a nested container is built.
+    // A member of a container; a nested container lowers the nesting budget
+    // while it is built.
     static TALDO_INLINE PyObject* member(ValueBuilder& b, uint8_t lookahead) {
-        if (b.remaining_depth == 0) [[unlikely]] {
-            return fail(b, ErrorKind::RecursionLimitExceeded, b.scanner.index);
-        }
         if (lookahead != '[' && lookahead != '{') {
             return scalar(b, lookahead);
         }
@@ -317,34 +279,42 @@ struct Walk {
     // is already certain.
     static PyObject* array(ValueBuilder& b) {
         Scanner& s = b.scanner;
+        const uint8_t* const data = s.data;
         ++s.index;
         skip_whitespace(s);
-        uint8_t byte = s.peek();
+        uint8_t byte = data[s.index];
         if (byte == ']') {
             ++s.index;
             PyObject* list = PyList_New(0);
             return list != nullptr ? list : fail_fatal(b, "could not create a list");
         }
-        ElementBuffer elements;
-        if (s.at_end()) {
-            return end_array_early(b, elements, ErrorKind::EofInList, s.len);
+        ElementFrame frame(b.elements);
+        if (s.at_end()) [[unlikely]] {
+            return end_array_early(b, frame, ErrorKind::EofInList, s.len);
+        }
+        // Every member of a container at the deepest level fails, so the
+        // budget is tested once, for the first.
+        if (b.remaining_depth == 0) [[unlikely]] {
+            return fail(b, ErrorKind::RecursionLimitExceeded, s.index);
         }
         for (;;) {
             PyObject* element = member(b, byte);
             if (element == nullptr) [[unlikely]] {
-                return end_array_early(b, elements);
+                return end_array_early(b, frame);
             }
-            if (!elements.push(element)) [[unlikely]] {
+            if (!b.elements.push(element)) [[unlikely]] {
                 return fail(b, ParseError::fatal("out of memory for the elements of a list"));
             }
             skip_whitespace(s);
-            byte = s.peek();
+            byte = data[s.index];
             if (byte == ',') [[likely]] {
-                ++s.index;
-                skip_whitespace(s);
-                byte = s.peek();
-                if (s.at_end()) [[unlikely]] {
-                    return end_array_early(b, elements, ErrorKind::EofInValue, s.len);
+                byte = data[++s.index];
+                if (byte <= ' ') [[unlikely]] {
+                    skip_whitespace(s);
+                    byte = data[s.index];
+                    if (s.at_end()) [[unlikely]] {
+                        return end_array_early(b, frame, ErrorKind::EofInValue, s.len);
+                    }
                 }
                 if (byte == ']') [[unlikely]] {
                     return fail(b, ErrorKind::TrailingComma, s.index);
@@ -353,28 +323,28 @@ struct Walk {
             }
             if (byte == ']') {
                 ++s.index;
-                PyObject* list = elements.make_list();
+                PyObject* list = frame.make_list();
                 return list != nullptr ? list : fail_fatal(b, "could not create a list");
             }
-            return s.at_end() ? end_array_early(b, elements, ErrorKind::EofInList, s.len)
-                              : end_array_early(b, elements, ErrorKind::ExpectedListCommaOrEnd, s.index);
+            return s.at_end() ? end_array_early(b, frame, ErrorKind::EofInList, s.len)
+                              : end_array_early(b, frame, ErrorKind::ExpectedListCommaOrEnd, s.index);
         }
     }
 
     // An array ended early with the fault in the builder: the fault stands,
     // unless partial mode keeps the elements gathered so far.
-    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementBuffer& elements) {
+    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame) {
         if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(b.error.kind())) {
-            PyObject* list = elements.make_list();
+            PyObject* list = frame.make_list();
             return list != nullptr ? list : fail_fatal(b, "could not create a list");
         }
         return nullptr;
     }
 
-    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementBuffer& elements, ErrorKind kind,
+    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame, ErrorKind kind,
                                                        uint64_t index) {
         fail(b, kind, index);
-        return end_array_early(b, elements);
+        return end_array_early(b, frame);
     }
 
     using KeyCheck = std::conditional_t<CheckDuplicates, DuplicateKeyCheck, Unit>;
@@ -422,6 +392,12 @@ struct Walk {
             if (s.at_end()) [[unlikely]] {
                 Py_DECREF(key_object);
                 return end_object_early(b, dict, ErrorKind::EofInValue, s.len);
+            }
+            // Every member of a container at the deepest level fails; the
+            // key before it is read first, for its own faults.
+            if (b.remaining_depth == 0) [[unlikely]] {
+                Py_DECREF(key_object);
+                return fail(b, ErrorKind::RecursionLimitExceeded, s.index);
             }
             PyObject* value = member(b, s.peek());
             if (value == nullptr) [[unlikely]] {

@@ -6,6 +6,7 @@
 // escape are raised by the module boundary.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "errors.hpp"
@@ -17,6 +18,70 @@
 
 namespace taldo {
 
+// The elements of every array still open, innermost last: an array pushes
+// its elements here and moves them into its list at its end. One block serves
+// the whole call (the first 64 slots inline), so that arrays do not allocate
+// for their elements. Owns the references it holds.
+class ElementStack {
+public:
+    ElementStack() = default;
+    ElementStack(const ElementStack&) = delete;
+    ElementStack& operator=(const ElementStack&) = delete;
+    ~ElementStack() {
+        release_from(0);
+        if (items_ != inline_) std::free(items_);
+    }
+
+    size_t size() const { return size_; }
+
+    // Takes the reference. False when memory is exhausted (the reference is
+    // then released).
+    [[nodiscard]] bool push(PyObject* item) {
+        if (size_ == capacity_) [[unlikely]] {
+            if (!grow()) {
+                Py_DECREF(item);
+                return false;
+            }
+        }
+        items_[size_++] = item;
+        return true;
+    }
+
+    // A list of the elements from `base` on, which leave the stack; nullptr
+    // when the list cannot be made (the elements stay).
+    PyObject* make_list(size_t base);
+
+    // Releases the elements from `base` on.
+    void release_from(size_t base) {
+        while (size_ > base) Py_DECREF(items_[--size_]);
+    }
+
+private:
+    bool grow();
+
+    PyObject** items_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = INLINE_SLOTS;
+    static constexpr size_t INLINE_SLOTS = 64;
+    PyObject* inline_[INLINE_SLOTS];
+};
+
+// One array's share of the stack: whatever it has not moved into its list
+// when it ends (a fault) is released.
+class ElementFrame {
+public:
+    explicit ElementFrame(ElementStack& stack) : stack_(stack), base_(stack.size()) {}
+    ElementFrame(const ElementFrame&) = delete;
+    ElementFrame& operator=(const ElementFrame&) = delete;
+    ~ElementFrame() { stack_.release_from(base_); }
+
+    PyObject* make_list() { return stack_.make_list(base_); }
+
+private:
+    ElementStack& stack_;
+    size_t base_;
+};
+
 // The state of one from_json call.
 //
 // The input must be followed by a NUL byte (every bytes object is): the walk
@@ -26,6 +91,7 @@ struct ValueBuilder {
     ScratchBuffer scratch;
     Scanner scanner;
     CacheCell cache_cell;
+    ElementStack elements;
     // The fault that ended the walk: set whenever a step returns nullptr.
     ParseError error;
     bool allow_inf_nan = true;
