@@ -1,6 +1,7 @@
 #include "python.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -142,6 +143,22 @@ inline __attribute__((always_inline)) PyObject* unwrap(ValueBuilder& b, Result<P
     return fail(b, result.take_error());
 }
 
+// Four bytes as one word, in memory order on any machine.
+constexpr uint32_t word_of(const char* text) {
+    uint32_t word = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int shift = std::endian::native == std::endian::little ? 8 * k : 8 * (3 - k);
+        word |= static_cast<uint32_t>(static_cast<uint8_t>(text[k])) << shift;
+    }
+    return word;
+}
+
+inline uint32_t load_word(const uint8_t* p) {
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
 // Where a literal whose first letter is at the index goes wrong: the end of
 // the input inside it, or its first differing letter.
 [[gnu::cold, gnu::noinline]] PyObject* literal_error(ValueBuilder& b, const char* rest, size_t k) {
@@ -216,41 +233,51 @@ struct Walk {
             case '"':
                 return string_value(b);
             case 't':
-                return literal<'r', 'u', 'e'>(b, Py_True);
+                return literal<'t', 'r', 'u', 'e'>(b, Py_True);
             case 'f':
-                return literal<'a', 'l', 's', 'e'>(b, Py_False);
+                return literal<'f', 'a', 'l', 's', 'e'>(b, Py_False);
             case 'n':
-                return literal<'u', 'l', 'l'>(b, Py_None);
+                return literal<'n', 'u', 'l', 'l'>(b, Py_None);
             default:
                 return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
         }
     }
 
-    // A member of a container; a nested container lowers the nesting budget
-    // while it is built.
+    // A member of a container, dispatched by one switch; a nested container
+    // lowers the nesting budget while it is built.
     static TALDO_INLINE PyObject* member(ValueBuilder& b, uint8_t lookahead) {
-        if (lookahead != '[' && lookahead != '{') {
-            return scalar(b, lookahead);
+        PyObject* value;
+        switch (lookahead) {
+            case '[':
+                --b.remaining_depth;
+                value = array(b);
+                ++b.remaining_depth;
+                return value;
+            case '{':
+                --b.remaining_depth;
+                value = object(b);
+                ++b.remaining_depth;
+                return value;
+            default:
+                return scalar(b, lookahead);
         }
-        --b.remaining_depth;
-        PyObject* value = lookahead == '[' ? array(b) : object(b);
-        ++b.remaining_depth;
-        return value;
     }
 
-    // The first letter is at the index; `Rest` are the letters after it.
-    template <char... Rest>
+    // The first letter is at the index. The last four letters are compared
+    // as one word.
+    template <char... Letters>
     static TALDO_INLINE PyObject* literal(ValueBuilder& b, PyObject* object) {
-        constexpr size_t k = sizeof...(Rest);
-        static constexpr char rest[k] = {Rest...};
+        constexpr size_t n = sizeof...(Letters);
+        static constexpr char letters[n] = {Letters...};
+        constexpr uint32_t last_four = word_of(letters + n - 4);
         Scanner& s = b.scanner;
         const uint64_t i = s.index;
-        if (i + k < s.len && std::memcmp(s.data + i + 1, rest, k) == 0) [[likely]] {
-            s.index = i + k + 1;
+        if (i + n <= s.len && load_word(s.data + i + n - 4) == last_four) [[likely]] {
+            s.index = i + n;
             Py_INCREF(object);
             return object;
         }
-        return literal_error(b, rest, k);
+        return literal_error(b, letters + 1, n - 1);
     }
 
     static TALDO_INLINE PyObject* string_value(ValueBuilder& b) {
