@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "bigint.hpp"
+#include "number_decoder.hpp"
 #include "pow5_table.hpp"
 #include "simd/number.hpp"
 
@@ -44,14 +45,6 @@ constexpr double POW10_F64[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 constexpr uint64_t SIGN_BIT = 0x8000000000000000ull;
 constexpr uint64_t INFINITY_BITS = 0x7FF0000000000000ull;
 constexpr int MAX_SIGNIFICANT = 19;  // 10^19 - 1 < 2^64
-// Exponent digits beyond this value cannot matter: the value is then an
-// infinity or a zero for any input that fits in memory.
-constexpr int64_t EXPONENT_CAP = 1000000000000000;
-
-// The block reader reads up to 33 bytes after the sign, so it runs when that
-// many lie inside the input; a number closer to the end is copied into a
-// padded buffer first.
-constexpr uint64_t READ_WINDOW = 34;
 
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
 constexpr bool EXACT_DOUBLE_OPERATIONS = true;
@@ -272,36 +265,27 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
     return value;
 }
 
-// The careful methods, then the exact one, for the number [start, end) with
-// a significand that is not truncated.
-[[gnu::noinline]] PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* data,
-                                                uint64_t start, uint64_t end) {
-    PackedFloat result{0, end};
+// The careful methods, then the exact one, for the number of `length` bytes
+// at s with a significand that is not truncated.
+[[gnu::noinline]] PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
+                                             uint64_t length) {
+    PackedFloat result{0, length};
     if (!nearest_double_careful(w, q, negative, false, result.value)) [[unlikely]] {
-        result.value = convert_exactly(data, start, end, q, negative);
+        result.value = convert_exactly(s, 0, length, q, negative);
     }
     return result;
 }
 
-// Reads a digit run from i; w becomes w * 10^n + its value (mod 2^64, which
-// only matters for runs the caller will read again).
-inline uint64_t read_digits(const uint8_t* data, uint64_t len, uint64_t i, uint64_t& w) {
-    while (i + simd::DIGIT_BLOCK <= len) {
-        const unsigned k = simd::count_digits_16(data + i);
-        if (k == 0) {
-            return i;
-        }
-        w = w * POW10_U64[k] + simd::parse_leading_digits(data + i, k);
-        i += k;
-        if (k < simd::DIGIT_BLOCK) {
-            return i;
-        }
+// w * 10^n + the value of the n digits [from, to), mod 2^64 (the caller keeps
+// n + the digits already in w to at most 19).
+inline uint64_t append_digits(const uint8_t* data, uint64_t from, uint64_t to, uint64_t w) {
+    for (; from + simd::DIGIT_BLOCK <= to; from += simd::DIGIT_BLOCK) {
+        w = w * POW10_U64[16] + simd::parse_sixteen_digits(data + from);
     }
-    while (i < len && is_digit(data[i])) {
-        w = w * 10 + (data[i] - '0');
-        ++i;
+    for (; from < to; ++from) {
+        w = w * 10 + (data[from] - '0');
     }
-    return i;
+    return w;
 }
 
 // Collects the first 19 significant digits of the digits in [a, b) followed by
@@ -335,90 +319,6 @@ Significand collect_significand(const uint8_t* data, uint64_t a, uint64_t b, uin
     return s;
 }
 
-// Every number the block reader does not take: long integer parts and
-// fractions, significands of more than 19 digits, numbers at the very start of
-// the input, and malformed texts. Reads one byte or one bounded block at a
-// time and accepts any number of digits.
-[[gnu::noinline]] PackedFloat convert_general(const uint8_t* data, uint64_t len, uint64_t start) {
-    PackedFloat result{0, 0};
-    uint64_t i = start;
-    const bool negative = i < len && data[i] == '-';
-    i += negative ? 1 : 0;
-    if (i >= len || !is_digit(data[i])) {
-        return result;
-    }
-    uint64_t w = 0;
-    const uint64_t int_start = i;
-    if (data[i] == '0') {
-        ++i;
-        if (i < len && is_digit(data[i])) {
-            return result;
-        }
-    } else {
-        i = read_digits(data, len, i, w);
-    }
-    const uint64_t int_end = i;
-    uint64_t frac_start = i;
-    uint64_t frac_end = i;
-    if (i < len && data[i] == '.') {
-        ++i;
-        if (i >= len || !is_digit(data[i])) {
-            return result;
-        }
-        frac_start = i;
-        i = read_digits(data, len, i, w);
-        frac_end = i;
-    }
-    int64_t exponent = 0;
-    if (i < len && (data[i] | 0x20) == 'e') {
-        ++i;
-        bool exponent_negative = false;
-        if (i < len && (data[i] == '+' || data[i] == '-')) {
-            exponent_negative = data[i] == '-';
-            ++i;
-        }
-        if (i >= len || !is_digit(data[i])) {
-            return result;
-        }
-        for (; i < len && is_digit(data[i]); ++i) {
-            if (exponent < EXPONENT_CAP) {
-                exponent = exponent * 10 + (data[i] - '0');
-            }
-        }
-        exponent = exponent_negative ? -exponent : exponent;
-    }
-    result.end = i;
-
-    const uint64_t frac_digits = frac_end - frac_start;
-    int64_t q = exponent - static_cast<int64_t>(frac_digits);
-    bool truncated = false;
-    if ((int_end - int_start) + frac_digits > static_cast<uint64_t>(MAX_SIGNIFICANT)) {
-        const Significand s = collect_significand(data, int_start, int_end, frac_start, frac_end);
-        w = s.w;
-        q += s.dropped;
-        truncated = s.truncated;
-    }
-    if (!nearest_double(w, q, negative, truncated, result.value)) {
-        result.value = convert_exactly(data, start, result.end, q, negative);
-    }
-    return result;
-}
-
-// A number within READ_WINDOW bytes of the input's end, copied and followed
-// by zero bytes: a zero byte ends a number exactly as the end of the input
-// does, so the copy converts to the same value and ends at the same place.
-[[gnu::noinline]] PackedFloat convert_near_end(const uint8_t* data, uint64_t len, uint64_t start) {
-    if (start >= len) {
-        return PackedFloat{0, 0};
-    }
-    uint8_t buffer[64] = {};
-    static_assert(READ_WINDOW <= sizeof buffer, "the copy must take the block reader");
-    std::memcpy(buffer, data + start, len - start);
-    PackedFloat result = convert_float_packed(buffer, sizeof buffer, 0);
-    result.end = result.end != 0 ? result.end + start : 0;
-    return result;
-}
-
 // Clinger's method or the fast Eisel-Lemire step, for an exact significand;
 // false when neither decides. `sign` is the sign bit in place.
 template <bool q_is_small>
@@ -438,15 +338,15 @@ inline bool convert_fast(uint64_t w, int64_t q, uint64_t sign, double& value) {
 // The exponent's digits from i, where a digit is known to be; returns the
 // index past them. Most exponents have one to three digits: the two bytes
 // after the first are read with one bounds check and no loop.
-inline uint64_t read_exponent_digits(const uint8_t* data, uint64_t len, uint64_t i, int64_t& exponent) {
-    exponent = data[i] - '0';
+inline const uint8_t* read_exponent_digits(const uint8_t* i, const uint8_t* input_end, int64_t& exponent) {
+    exponent = *i - '0';
     ++i;
-    if (i + 2 <= len) [[likely]] {
-        const auto second = static_cast<uint8_t>(data[i] - '0');
+    if (i + 2 <= input_end) [[likely]] {
+        const auto second = static_cast<uint8_t>(i[0] - '0');
         if (second > 9) {
             return i;
         }
-        const auto third = static_cast<uint8_t>(data[i + 1] - '0');
+        const auto third = static_cast<uint8_t>(i[1] - '0');
         if (third > 9) {
             exponent = exponent * 10 + second;
             return i + 1;
@@ -454,105 +354,88 @@ inline uint64_t read_exponent_digits(const uint8_t* data, uint64_t len, uint64_t
         exponent = exponent * 100 + second * 10 + third;
         i += 2;
     }
-    for (; i < len && is_digit(data[i]); ++i) {
+    for (; i < input_end && is_digit(*i); ++i) {
         if (exponent < EXPONENT_CAP) {
-            exponent = exponent * 10 + (data[i] - '0');
+            exponent = exponent * 10 + (*i - '0');
         }
     }
     return i;
 }
 
-// The block reader's way out for a number with an exponent: `end` is at the
+// The block reader's way out for a number with an exponent: `marker` is the
 // 'e' or 'E', which lies inside the block reader's window; what follows may
 // not. Out of line, so that the block reader needs few registers.
-[[gnu::noinline]] PackedFloat convert_with_exponent(const uint8_t* data, uint64_t len, uint64_t start, uint64_t end,
-                                                    uint64_t w, int64_t q) {
-    uint64_t i = end + 1;
+[[gnu::noinline]] PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
+                                                    const uint8_t* input_end) {
+    const uint8_t* i = marker + 1;
     bool exponent_negative = false;
-    if (i < len && (data[i] == '+' || data[i] == '-')) {
-        exponent_negative = data[i] == '-';
+    if (i < input_end && (*i == '+' || *i == '-')) {
+        exponent_negative = *i == '-';
         ++i;
     }
-    if (i >= len || !is_digit(data[i])) [[unlikely]] {
+    if (i >= input_end || !is_digit(*i)) [[unlikely]] {
         return PackedFloat{0, 0};
     }
     int64_t exponent;
-    i = read_exponent_digits(data, len, i, exponent);
+    i = read_exponent_digits(i, input_end, exponent);
     q += exponent_negative ? -exponent : exponent;
-    const bool negative = data[start] == '-';
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(i - s);
     double value;
     if (convert_fast<false>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, i};
+        return PackedFloat{value, length};
     }
-    return convert_slowly(w, q, negative, data, start, i);
+    return convert_slowly(w, q, negative, s, length);
 }
 
 // The block reader's way out for a significand of 18 or more digits (leading
 // zeros included): digits 17 on, all in the fraction, are appended to the
 // value w of the first 16. `shape` holds the counts k and n, a byte each, to
 // keep to six arguments.
-[[gnu::noinline]] PackedFloat convert_long_significand(const uint8_t* data, uint64_t len, uint64_t start,
-                                                       const uint8_t* p, uint64_t w, uint32_t shape) {
+[[gnu::noinline]] PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
+                                                       const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;
     const unsigned n = shape >> 8;
     const unsigned e = n + 1;  // a fraction follows
     const unsigned extra = n - 16;
     // w * 10^extra + the rest < 10^19 < 2^64 while w < 10^(19 - extra): always
     // so for up to 19 digits, and for more only with leading zeros; the
-    // truncating reader takes the others.
+    // general reader takes the others.
     if (w >= POW10_U64[19 - extra]) {
-        return convert_general(data, len, start);
+        return PackedFloat{0, 0};
     }
     w = w * POW10_U64[extra] + simd::parse_leading_digits(p + 17, extra);
     const int64_t q = static_cast<int64_t>(k) - static_cast<int64_t>(n);
-    const auto end = static_cast<uint64_t>(p + e - data);
     if ((p[e] | 0x20) == 'e') {
-        return convert_with_exponent(data, len, start, end, w, q);
+        return convert_with_exponent(s, p + e, w, q, input_end);
     }
-    const bool negative = data[start] == '-';
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(p + e - s);
     double value;
     if (convert_fast<true>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, end};
+        return PackedFloat{value, length};
     }
-    return convert_slowly(w, q, negative, data, start, end);
+    return convert_slowly(w, q, negative, s, length);
 }
 
 }  // namespace
 
-bool decimal_to_double(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
-    return nearest_double(w, q, negative, truncated, out);
-}
-
-// The block reader, for every number with room after it. One scan of 32
-// bytes finds the integer digits, the '.' and the fraction digits; the first
-// 16 digits of the significand are valued in one vector step with the '.'
-// skipped, and a 17th digit is appended (longer significands take a way out).
-// Every way out of the common path is a tail call, and the common path keeps
-// little live, so that it needs few registers.
-PackedFloat convert_float_packed(const uint8_t* data, uint64_t len, uint64_t start) {
-    if (start + READ_WINDOW > len) [[unlikely]] {
-        return convert_near_end(data, len, start);
-    }
-    const bool negative = data[start] == '-';
-    const uint8_t* const p = data + start + (negative ? 1 : 0);  // the first digit
-    // Bit 31 is forced on: a digit run through the whole window then seems to
-    // end at byte 31, and anything ending there takes the general reader.
-    const uint32_t non_digits = simd::non_digit_mask_32(p) | 0x80000000u;
-    const auto k = static_cast<unsigned>(std::countr_zero(non_digits));  // integer digits
-    if (k - 1 >= 15) [[unlikely]] {
-        return convert_general(data, len, start);  // no digit, or 16 and maybe more
-    }
-    if (*p == '0' && k != 1) [[unlikely]] {
-        return PackedFloat{0, 0};  // a leading zero must stand alone
-    }
-    unsigned n = k;  // digits in the significand, leading zeros included
-    const uint8_t* after = p + k;  // past the digits (and the '.')
+// One scan (the caller's) has found the integer digits, the '.' and the
+// fraction digits; the first 16 digits of the significand are valued in one
+// vector step with the '.' skipped, and a 17th digit is appended (longer
+// significands take a way out). Every way out of the common path is a tail
+// call, and the common path keeps little live, so that it needs few
+// registers.
+PackedFloat convert_block(const uint8_t* s, uint32_t non_digits, unsigned k, const uint8_t* input_end) {
+    const bool negative = *s == '-';
+    const uint8_t* const p = s + (negative ? 1 : 0);  // the first digit
+    unsigned n = k;                                  // digits in the significand, leading zeros included
+    const uint8_t* after = p + k;                    // past the digits (and the '.')
     if (*after == '.') {
         // Bit 30 - k of the rest is the forced one.
         const auto f = static_cast<unsigned>(std::countr_zero(non_digits >> (k + 1)));  // fraction digits
         if (f - 1 >= 29 - k) [[unlikely]] {
-            // No fraction digit, or a run to the end of the window.
-            return f == 0 ? PackedFloat{0, 0} : convert_general(data, len, start);
+            return PackedFloat{0, 0};  // no fraction digit, or a run to the end of the window
         }
         n += f;
         after += f + 1;
@@ -564,20 +447,42 @@ PackedFloat convert_float_packed(const uint8_t* data, uint64_t len, uint64_t sta
     int64_t q = static_cast<int64_t>(k) - 16;
     if (n > 16) {
         if (n > 17) [[unlikely]] {
-            return convert_long_significand(data, len, start, p, w, k | n << 8);
+            return convert_long_significand(s, p, w, k | n << 8, input_end);
         }
         w = w * 10 + (uint64_t{p[17]} - '0');  // the 17th digit, past the '.'
         q -= 1;
     }
-    const auto end = static_cast<uint64_t>(after - data);
     if ((*after | 0x20) == 'e') {
-        return convert_with_exponent(data, len, start, end, w, q);
+        return convert_with_exponent(s, after, w, q, input_end);
     }
+    const auto length = static_cast<uint64_t>(after - s);
     double value;
     if (convert_fast<true>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, end};
+        return PackedFloat{value, length};
     }
-    return convert_slowly(w, q, negative, data, start, end);
+    return convert_slowly(w, q, negative, s, length);
+}
+
+double convert_number_text(const uint8_t* data, const NumberText& text) {
+    const uint64_t int_digits = text.int_end - text.digits;
+    const uint64_t frac_digits = text.frac_end - text.frac_start;
+    int64_t q = text.exponent - static_cast<int64_t>(frac_digits);
+    uint64_t w = 0;
+    bool truncated = false;
+    if (int_digits + frac_digits <= static_cast<uint64_t>(MAX_SIGNIFICANT)) {
+        w = append_digits(data, text.digits, text.int_end, 0);
+        w = append_digits(data, text.frac_start, text.frac_end, w);
+    } else {
+        const Significand s = collect_significand(data, text.digits, text.int_end, text.frac_start, text.frac_end);
+        w = s.w;
+        q += s.dropped;
+        truncated = s.truncated;
+    }
+    double value;
+    if (!nearest_double(w, q, text.negative, truncated, value)) {
+        value = convert_exactly(data, text.start, text.end, q, text.negative);
+    }
+    return value;
 }
 
 }  // namespace taldo

@@ -1,40 +1,38 @@
 // Decimal text to the nearest double: round to nearest, ties to even, for any
 // number of digits. Too large a value gives an infinity and too small a value a
 // signed zero or subnormal; neither is an error.
+//
+// The conversion reads no grammar of its own: it takes what a number reader
+// (number_decoder.hpp) has already found.
 #pragma once
 
 #include <cstdint>
 
 namespace taldo {
 
-struct ConvertedFloat {
-    double value = 0;
-    uint64_t end = 0;  // index just past the number
-    bool ok = false;   // false: the text at start is not a number
-};
+struct NumberText;
 
-// The same result in two registers: `end` is 0 when the text is not a number
-// (a number always ends past index 0).
+// Exponent digits beyond this value cannot matter: the value is then an
+// infinity or a zero for any input that fits in memory.
+constexpr int64_t EXPONENT_CAP = 1000000000000000;
+
+// A double and the length of its text, in two registers; length 0 means the
+// block reader leaves the number to the general reader.
 struct PackedFloat {
     double value;
-    uint64_t end;
+    uint64_t length;
 };
 
-// Reads the number that begins at `start` (an optional '-', an integer part,
-// an optional fraction and exponent; no words) up to the first byte that
-// cannot continue it. A '.', 'e' or 'E' that begins a fraction or exponent
-// must be followed by a complete one, or the text is rejected.
-PackedFloat convert_float_packed(const uint8_t* data, uint64_t len, uint64_t start);
+// The block reader's float step. The number's first byte is at s, with 34
+// bytes readable from s and the input ending at input_end; its integer part
+// is k (1 to 15) digits, not a lone leading zero followed by digits, and the
+// byte after them is '.', 'e' or 'E'. `non_digits` has bit b set when the
+// byte b after the sign is not a digit, for b < 31, and bit 31 set. Returns
+// length 0 for any shape it does not take, malformed texts included.
+PackedFloat convert_block(const uint8_t* s, uint32_t non_digits, unsigned k, const uint8_t* input_end);
 
-inline ConvertedFloat convert_float(const uint8_t* data, uint64_t len, uint64_t start) {
-    const PackedFloat f = convert_float_packed(data, len, start);
-    return ConvertedFloat{f.value, f.end, f.end != 0};
-}
-
-// The nearest double to w * 10^q, or to a value in (w * 10^q, (w + 1) * 10^q)
-// when `truncated` (digits after the first 19 significant ones were dropped
-// and not all of them were zero). Returns false when the fast methods cannot
-// decide; the caller then converts the text itself.
-bool decimal_to_double(uint64_t w, int64_t q, bool negative, bool truncated, double& out);
+// The double for a number the general reader has read (an integer or a
+// float, not a word).
+double convert_number_text(const uint8_t* data, const NumberText& text);
 
 }  // namespace taldo
