@@ -420,15 +420,18 @@ inline const uint8_t* read_exponent_digits(const uint8_t* i, const uint8_t* inpu
 
 }  // namespace
 
-// One scan (the caller's) has found the integer digits, the '.' and the
-// fraction digits; the first 16 digits of the significand are valued in one
-// vector step with the '.' skipped, and a 17th digit is appended (longer
-// significands take a way out). Every way out of the common path is a tail
-// call, and the common path keeps little live, so that it needs few
-// registers.
-PackedFloat convert_block(const uint8_t* s, uint32_t non_digits, unsigned k, const uint8_t* input_end) {
+// One scan of 32 bytes (the first half the caller's) finds the integer
+// digits, the '.' and the fraction digits; the first 16 digits of the
+// significand are valued in one vector step with the '.' skipped, and a 17th
+// digit is appended (longer significands take a way out). Every way out of
+// the common path is a tail call, and the common path keeps little live, so
+// that it needs few registers.
+PackedFloat convert_block(const uint8_t* s, uint32_t digits, unsigned k, const uint8_t* input_end) {
     const bool negative = *s == '-';
     const uint8_t* const p = s + (negative ? 1 : 0);  // the first digit
+    // Bit 31 is forced on: a digit run through the whole window then seems to
+    // end at byte 31, and anything ending there is left to the general reader.
+    const uint32_t non_digits = ~(digits | simd::digit_bits_16(p + 16) << 16) | 0x80000000u;
     unsigned n = k;                                  // digits in the significand, leading zeros included
     const uint8_t* after = p + k;                    // past the digits (and the '.')
     if (*after == '.') {

@@ -25,11 +25,11 @@ struct PackedFloat {
 
 // The block reader's float step. The number's first byte is at s, with 34
 // bytes readable from s and the input ending at input_end; its integer part
-// is k (1 to 15) digits, not a lone leading zero followed by digits, and the
-// byte after them is '.', 'e' or 'E'. `non_digits` has bit b set when the
-// byte b after the sign is not a digit, for b < 31, and bit 31 set. Returns
-// length 0 for any shape it does not take, malformed texts included.
-PackedFloat convert_block(const uint8_t* s, uint32_t non_digits, unsigned k, const uint8_t* input_end);
+// is k (1 to 15) digits, not a zero followed by digits, and the byte after
+// them is '.', 'e' or 'E'. `digits` has bit b set when the byte b after the
+// sign is a digit, for the first 16. Returns length 0 for any shape it does
+// not take, malformed texts included.
+PackedFloat convert_block(const uint8_t* s, uint32_t digits, unsigned k, const uint8_t* input_end);
 
 // The double for a number the general reader has read (an integer or a
 // float, not a word).

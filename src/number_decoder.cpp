@@ -82,17 +82,27 @@ inline BlockNumber read_block_anywhere(const uint8_t* data, uint64_t len, uint64
 
 }  // namespace
 
-LongIntBlock value_of_17_to_19_digits(const uint8_t* d, unsigned k, bool negative) {
-    const unsigned extra = k - 16;  // 1 to 3
-    // The shift keeps the `extra` digit values at the top of the word, where
-    // they weigh as the last digits of eight.
-    const uint64_t rest = simd::parse_eight_digits(simd::digit_values8(d + 16) << (8 * (8 - extra)));
-    const uint64_t v = simd::parse_sixteen_digits(d) * simd::POW10_8[extra] + rest;  // < 10^19 < 2^64
-    constexpr uint64_t limit = uint64_t{1} << 63;
-    if (v < limit || (negative && v == limit)) {
-        return LongIntBlock{static_cast<int64_t>(negative ? uint64_t{0} - v : v), true};
+BlockNumber read_long_block(const uint8_t* s, bool negative) {
+    BlockNumber n{BlockNumber::Kind::Other, 0, 0, 0};
+    const uint8_t* d = s + (negative ? 1 : 0);
+    const simd::DigitBlock rest = simd::digit_block(d + 16);
+    const auto extra = static_cast<unsigned>(std::countr_zero(~rest.digits));
+    // 20 digits or more, or a float: the general reader's.
+    if (extra > 3 || is_float_marker(d[16 + extra])) {
+        return n;
     }
-    return LongIntBlock{0, false};
+    uint64_t v = simd::parse_sixteen_digits(d);  // < 10^19 < 2^64 with the rest
+    if (extra != 0) {
+        v = v * simd::POW10_8[extra] + simd::leading_value(rest, extra);
+    }
+    constexpr uint64_t limit = uint64_t{1} << 63;
+    if (v > limit - (negative ? 0 : 1)) {
+        return n;  // a BigInt
+    }
+    n.kind = BlockNumber::Kind::Int;
+    n.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
+    n.length = 16 + extra + (negative ? 1 : 0);
+    return n;
 }
 
 Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,

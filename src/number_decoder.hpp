@@ -97,54 +97,42 @@ struct BlockNumber {
 constexpr uint64_t NUMBER_WINDOW = 34;
 constexpr uint64_t PADDED_NUMBER = 64;
 
-// 17 to 19 integer digits at d, whose 24 bytes are readable: the signed value,
-// or fits = false when it leaves the signed 64-bit range.
-struct LongIntBlock {
-    int64_t value;
-    bool fits;
-};
-LongIntBlock value_of_17_to_19_digits(const uint8_t* d, unsigned k, bool negative);
+// The block reader's way out for an integer part of 16 digits or more (and
+// no leading zero): an integer of up to 19 digits that fits in 64 bits is
+// taken, anything else is Other.
+BlockNumber read_long_block(const uint8_t* s, bool negative);
 
 // The block reader, for the number whose first byte is at s, with
 // NUMBER_WINDOW bytes readable from s and the input ending at input_end.
-// One scan of the 32 bytes after the sign finds the integer digits; an
-// integer of up to 19 digits is valued here, a float (WithFloats) is handed
-// with the scan to the float conversion.
+// One 16-byte block after the sign gives the integer digits and, for an
+// integer, its value; a float (WithFloats) goes on to the float conversion
+// with the block's digit bits.
 template <bool WithFloats>
 [[gnu::always_inline]] inline BlockNumber read_block(const uint8_t* s, const uint8_t* input_end, bool negative) {
     BlockNumber n{BlockNumber::Kind::Other, 0, 0, 0};
     const uint8_t* d = s + (negative ? 1 : 0);
-    // Bit 31 forced on: a digit run through the whole window seems to end at
-    // byte 31, which is more than any shape taken here.
-    const uint32_t non_digits = simd::non_digit_mask_32(d) | 0x80000000u;
-    const auto k = static_cast<unsigned>(std::countr_zero(non_digits));
-    // No digit, or more than 19; a leading zero must stand alone.
-    if (k - 1 >= 19 || (*d == '0' && k != 1)) [[unlikely]] {
+    const simd::DigitBlock block = simd::digit_block(d);
+    const auto k = static_cast<unsigned>(std::countr_zero(~block.digits));  // 0 to 16
+    // No digit, or 16 and maybe more; a leading zero must stand alone.
+    if (k - 1 >= 15 || (*d == '0' && k != 1)) [[unlikely]] {
+        if (k == 16 && *d != '0') {
+            return read_long_block(s, negative);
+        }
         return n;
     }
     if (!is_float_marker(d[k])) [[likely]] {
-        if (k <= 16) [[likely]] {
-            const uint64_t v = simd::parse_leading_digits(d, k);
-            n.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
-        } else {
-            const LongIntBlock v = value_of_17_to_19_digits(d, k, negative);
-            if (!v.fits) {
-                return n;
-            }
-            n.int_value = v.value;
-        }
+        const uint64_t v = simd::leading_value(block, k);
         n.kind = BlockNumber::Kind::Int;
+        n.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
         n.length = k + (negative ? 1 : 0);
         return n;
     }
     if constexpr (WithFloats) {
-        if (k <= 15) {
-            const PackedFloat f = convert_block(s, non_digits, k, input_end);
-            if (f.length != 0) [[likely]] {
-                n.kind = BlockNumber::Kind::Float;
-                n.float_value = f.value;
-                n.length = f.length;
-            }
+        const PackedFloat f = convert_block(s, block.digits, k, input_end);
+        if (f.length != 0) [[likely]] {
+            n.kind = BlockNumber::Kind::Float;
+            n.float_value = f.value;
+            n.length = f.length;
         }
     }
     return n;
