@@ -82,27 +82,23 @@ inline BlockNumber read_block_anywhere(const uint8_t* data, uint64_t len, uint64
 
 }  // namespace
 
-BlockNumber read_long_block(const uint8_t* s, bool negative) {
-    BlockNumber n{BlockNumber::Kind::Other, 0, 0, 0};
-    const uint8_t* d = s + (negative ? 1 : 0);
-    const simd::DigitBlock rest = simd::digit_block(d + 16);
-    const auto extra = static_cast<unsigned>(std::countr_zero(~rest.digits));
+LongInt read_long_int(const uint8_t* d, bool negative) {
+    const auto extra = static_cast<unsigned>(std::countr_zero(~simd::digit_bits_16(d + 16)));
     // 20 digits or more, or a float: the general reader's.
     if (extra > 3 || is_float_marker(d[16 + extra])) {
-        return n;
+        return LongInt{0, 0};
     }
-    uint64_t v = simd::parse_sixteen_digits(d);  // < 10^19 < 2^64 with the rest
-    if (extra != 0) {
-        v = v * simd::POW10_8[extra] + simd::leading_value(rest, extra);
+    // The first `extra` digits, then the 16 that end the run.
+    uint64_t head = 0;
+    for (unsigned i = 0; i < extra; ++i) {
+        head = head * 10 + (d[i] - '0');
     }
+    const uint64_t v = head * POW10_16 + simd::parse_sixteen_digits(d + extra);  // < 10^19 < 2^64
     constexpr uint64_t limit = uint64_t{1} << 63;
     if (v > limit - (negative ? 0 : 1)) {
-        return n;  // a BigInt
+        return LongInt{0, 0};  // a BigInt
     }
-    n.kind = BlockNumber::Kind::Int;
-    n.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
-    n.length = 16 + extra + (negative ? 1 : 0);
-    return n;
+    return LongInt{static_cast<int64_t>(negative ? uint64_t{0} - v : v), 16 + extra + (negative ? 1 : 0)};
 }
 
 Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,

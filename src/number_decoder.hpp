@@ -97,10 +97,15 @@ struct BlockNumber {
 constexpr uint64_t NUMBER_WINDOW = 34;
 constexpr uint64_t PADDED_NUMBER = 64;
 
-// The block reader's way out for an integer part of 16 digits or more (and
-// no leading zero): an integer of up to 19 digits that fits in 64 bits is
-// taken, anything else is Other.
-BlockNumber read_long_block(const uint8_t* s, bool negative);
+// The block reader's way out for an integer part of 16 digits or more, with
+// no leading zero, at d (after the sign): an integer of up to 19 digits that
+// fits in 64 bits, with the length of its text, sign included; length 0 for
+// anything else.
+struct LongInt {
+    int64_t value;
+    uint64_t length;
+};
+LongInt read_long_int(const uint8_t* d, bool negative);
 
 // The block reader, for the number whose first byte is at s, with
 // NUMBER_WINDOW bytes readable from s and the input ending at input_end.
@@ -116,7 +121,12 @@ template <bool WithFloats>
     // No digit, or 16 and maybe more; a leading zero must stand alone.
     if (k - 1 >= 15 || (*d == '0' && k != 1)) [[unlikely]] {
         if (k == 16 && *d != '0') {
-            return read_long_block(s, negative);
+            const LongInt v = read_long_int(d, negative);
+            if (v.length != 0) {
+                n.kind = BlockNumber::Kind::Int;
+                n.int_value = v.value;
+                n.length = v.length;
+            }
         }
         return n;
     }
@@ -128,7 +138,7 @@ template <bool WithFloats>
         return n;
     }
     if constexpr (WithFloats) {
-        const PackedFloat f = convert_block(s, block.digits, k, input_end);
+        const PackedFloat f = convert_block(s, negative, block.digits, k, input_end);
         if (f.length != 0) [[likely]] {
             n.kind = BlockNumber::Kind::Float;
             n.float_value = f.value;
