@@ -61,7 +61,7 @@ def main() -> None:
         assert t <= scaled < t + 1 and (scaled == t) == (0 <= q <= 55)
         entries.append((q, t))
     for name, word in (("HIGH", lambda t: t >> 64), ("LOW", lambda t: t & mask)):
-        lines.append(f"constexpr uint64_t {name}[{POW5_MAX - POW5_MIN + 1}] = {{")
+        lines.append(f"inline constexpr uint64_t {name}[{POW5_MAX - POW5_MIN + 1}] = {{")
         lines += [f"    0x{word(t):016x},  // {q}" for q, t in entries]
         lines += ["};", ""]
     lines += ["}  // namespace taldo::pow5", ""]

@@ -11,27 +11,7 @@ BigInt BigInt::from_u64(uint64_t value, bool negative) {
     return result;
 }
 
-void BigInt::multiply(uint64_t factor) { multiply_add(factor, 0); }
-
-void BigInt::add(uint64_t addend) {
-    for (uint64_t& limb : limbs) {
-        if (addend == 0) {
-            return;
-        }
-        limb += addend;
-        addend = limb < addend ? 1 : 0;
-    }
-    if (addend != 0) {
-        limbs.push_back(addend);
-    }
-}
-
 void BigInt::multiply_add(uint64_t factor, uint64_t addend) {
-    if (factor == 0) {
-        limbs.clear();
-        add(addend);
-        return;
-    }
     uint64_t carry = addend;
     for (uint64_t& limb : limbs) {
         const U128 product = mul_64x64(limb, factor);

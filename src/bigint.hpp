@@ -43,9 +43,7 @@ struct BigInt {
     std::vector<uint64_t> limbs;  // magnitude; empty means zero, no zero limb on top
 
     static BigInt from_u64(uint64_t value, bool negative);
-    void multiply(uint64_t factor);
-    void add(uint64_t addend);
-    // this = this * factor + addend in one pass over the limbs.
+    // this = this * factor + addend in one pass over the limbs; factor != 0.
     void multiply_add(uint64_t factor, uint64_t addend);
 };
 

@@ -1,17 +1,16 @@
 #include "float_conversion.hpp"
 
 #include <bit>
-#include <cfloat>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <system_error>
 
-#include "bigint.hpp"
-#include "pow5_table.hpp"
-#include "simd/number.hpp"
+#include "number_decoder.hpp"
 
 namespace taldo {
+
+using namespace conversion_steps;
 
 namespace {
 
@@ -38,86 +37,9 @@ constexpr uint64_t POW10_U64[20] = {1ull,
                                     1000000000000000000ull,
                                     10000000000000000000ull};
 
-constexpr double POW10_F64[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 constexpr uint64_t SIGN_BIT = 0x8000000000000000ull;
 constexpr uint64_t INFINITY_BITS = 0x7FF0000000000000ull;
 constexpr int MAX_SIGNIFICANT = 19;  // 10^19 - 1 < 2^64
-// Exponent digits beyond this value cannot matter: the value is then an
-// infinity or a zero for any input that fits in memory.
-constexpr int64_t EXPONENT_CAP = 1000000000000000;
-
-// The block reader reads up to 33 bytes after the sign, so it runs when that
-// many lie inside the input; a number closer to the end is copied into a
-// padded buffer first.
-constexpr uint64_t READ_WINDOW = 34;
-
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
-constexpr bool EXACT_DOUBLE_OPERATIONS = true;
-#else
-constexpr bool EXACT_DOUBLE_OPERATIONS = false;
-#endif
-
-inline double from_bits(uint64_t bits) { return std::bit_cast<double>(bits); }
-
-// Clinger: when w and 10^|q| are both exact doubles, one IEEE operation rounds
-// the exact quotient or product correctly.
-inline bool clinger_applies(uint64_t w, int64_t q) {
-    return EXACT_DOUBLE_OPERATIONS && w <= (uint64_t{1} << 53) && static_cast<uint64_t>(q + 22) <= 44;
-}
-
-inline double clinger(uint64_t w, int64_t q, bool negative) {
-    const double d = static_cast<double>(w);
-    const double value = q < 0 ? d / POW10_F64[-q] : d * POW10_F64[q];
-    return negative ? -value : value;
-}
-
-// Eisel-Lemire on the high word of the table entry alone, which decides almost
-// every input. w * 10^q = E * 2^scale exactly, where E = W * (T + f) with W = w
-// normalised to 64 bits, T the 128-bit entry for q and 0 <= f < 1, and
-// scale = floor(q * log2(10)) - 127 - lz. The product A = W * T_high is short
-// of E by less than 2^128 + 2^64, so E's high word is A's high word or one
-// more. When the nine low bits of A's high word are not all ones, adding that
-// one changes none of the bits from the rounding bit (bit 9 or 10) up; when
-// they are not all zeros either, E's bits below the rounding bit are not all
-// zero, so E lies strictly off every halfway point. Rounding A's high word
-// half up then rounds E correctly. Anything else (a possible carry, a
-// possible tie, w = 0, a result outside the normal range) is left to the
-// careful path: false.
-//
-// The digits of a double printed with 17 significant digits lie within about
-// 2^-56 of it, so that the bits just below its last mantissa bit are zeros or
-// ones more often than chance would have it: about 1% of such texts take the
-// careful path.
-//
-// For |q| <= 288, w * 10^q with 1 <= w < 2^64 lies between 10^-288 and
-// 2^64 * 10^288, inside the table and far from the subnormal and the infinite
-// range: callers that know this (q_is_small) skip both checks.
-template <bool q_is_small>
-inline bool lemire_fast(uint64_t w, int64_t q, uint64_t& bits) {
-    const uint64_t index = static_cast<uint64_t>(q - pow5::MIN_Q);
-    if (!q_is_small && index > static_cast<uint64_t>(pow5::MAX_Q - pow5::MIN_Q)) {
-        return false;
-    }
-    const uint64_t lz = static_cast<unsigned>(std::countl_zero(w | 1));  // w = 0 gives A = 0, which fails below
-    const U128 a = mul_64x64(w << lz, pow5::HIGH[index]);
-    if (((a.hi + 1) & 0x1FF) <= 1) [[unlikely]] {  // the nine low bits all ones or all zeros
-        return false;
-    }
-    // W * T >= 2^190, so the high word's top bit is bit 63 or bit 62.
-    const uint64_t upper = a.hi >> 63;
-    const uint64_t mantissa = ((a.hi >> (upper + 9)) + 1) >> 1;  // 2^52 to 2^53
-    const int64_t biased = ((q * 217706) >> 16) + 1086 + static_cast<int64_t>(upper - lz);
-    if (!q_is_small && static_cast<uint64_t>(biased - 1) >= 2046) {
-        return false;  // subnormal, zero or infinite
-    }
-    // The mantissa's top bit adds one to the exponent field; a mantissa that
-    // rounded up to 2^53 adds two, which is the next binade, or the infinity
-    // past the largest one, as rounding demands.
-    bits = (static_cast<uint64_t>(biased - 1) << 52) + mantissa;
-    return true;
-}
 
 // A 192-bit unsigned value, in three words.
 struct U192 {
@@ -272,36 +194,29 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
     return value;
 }
 
-// The careful methods, then the exact one, for the number [start, end) with
-// a significand that is not truncated.
-[[gnu::noinline]] PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* data,
-                                                uint64_t start, uint64_t end) {
-    PackedFloat result{0, end};
+}  // namespace
+
+PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
+                                             uint64_t length) {
+    PackedFloat result{0, length};
     if (!nearest_double_careful(w, q, negative, false, result.value)) [[unlikely]] {
-        result.value = convert_exactly(data, start, end, q, negative);
+        result.value = convert_exactly(s, 0, length, q, negative);
     }
     return result;
 }
 
-// Reads a digit run from i; w becomes w * 10^n + its value (mod 2^64, which
-// only matters for runs the caller will read again).
-inline uint64_t read_digits(const uint8_t* data, uint64_t len, uint64_t i, uint64_t& w) {
-    while (i + simd::DIGIT_BLOCK <= len) {
-        const unsigned k = simd::count_digits_16(data + i);
-        if (k == 0) {
-            return i;
-        }
-        w = w * POW10_U64[k] + simd::parse_leading_digits(data + i, k);
-        i += k;
-        if (k < simd::DIGIT_BLOCK) {
-            return i;
-        }
+namespace {
+
+// w * 10^n + the value of the n digits [from, to), mod 2^64 (the caller keeps
+// n + the digits already in w to at most 19).
+inline uint64_t append_digits(const uint8_t* data, uint64_t from, uint64_t to, uint64_t w) {
+    for (; from + simd::DIGIT_BLOCK <= to; from += simd::DIGIT_BLOCK) {
+        w = w * POW10_U64[16] + simd::parse_sixteen_digits(data + from);
     }
-    while (i < len && is_digit(data[i])) {
-        w = w * 10 + (data[i] - '0');
-        ++i;
+    for (; from < to; ++from) {
+        w = w * 10 + (data[from] - '0');
     }
-    return i;
+    return w;
 }
 
 // Collects the first 19 significant digits of the digits in [a, b) followed by
@@ -335,118 +250,18 @@ Significand collect_significand(const uint8_t* data, uint64_t a, uint64_t b, uin
     return s;
 }
 
-// Every number the block reader does not take: long integer parts and
-// fractions, significands of more than 19 digits, numbers at the very start of
-// the input, and malformed texts. Reads one byte or one bounded block at a
-// time and accepts any number of digits.
-[[gnu::noinline]] PackedFloat convert_general(const uint8_t* data, uint64_t len, uint64_t start) {
-    PackedFloat result{0, 0};
-    uint64_t i = start;
-    const bool negative = i < len && data[i] == '-';
-    i += negative ? 1 : 0;
-    if (i >= len || !is_digit(data[i])) {
-        return result;
-    }
-    uint64_t w = 0;
-    const uint64_t int_start = i;
-    if (data[i] == '0') {
-        ++i;
-        if (i < len && is_digit(data[i])) {
-            return result;
-        }
-    } else {
-        i = read_digits(data, len, i, w);
-    }
-    const uint64_t int_end = i;
-    uint64_t frac_start = i;
-    uint64_t frac_end = i;
-    if (i < len && data[i] == '.') {
-        ++i;
-        if (i >= len || !is_digit(data[i])) {
-            return result;
-        }
-        frac_start = i;
-        i = read_digits(data, len, i, w);
-        frac_end = i;
-    }
-    int64_t exponent = 0;
-    if (i < len && (data[i] | 0x20) == 'e') {
-        ++i;
-        bool exponent_negative = false;
-        if (i < len && (data[i] == '+' || data[i] == '-')) {
-            exponent_negative = data[i] == '-';
-            ++i;
-        }
-        if (i >= len || !is_digit(data[i])) {
-            return result;
-        }
-        for (; i < len && is_digit(data[i]); ++i) {
-            if (exponent < EXPONENT_CAP) {
-                exponent = exponent * 10 + (data[i] - '0');
-            }
-        }
-        exponent = exponent_negative ? -exponent : exponent;
-    }
-    result.end = i;
-
-    const uint64_t frac_digits = frac_end - frac_start;
-    int64_t q = exponent - static_cast<int64_t>(frac_digits);
-    bool truncated = false;
-    if ((int_end - int_start) + frac_digits > static_cast<uint64_t>(MAX_SIGNIFICANT)) {
-        const Significand s = collect_significand(data, int_start, int_end, frac_start, frac_end);
-        w = s.w;
-        q += s.dropped;
-        truncated = s.truncated;
-    }
-    if (!nearest_double(w, q, negative, truncated, result.value)) {
-        result.value = convert_exactly(data, start, result.end, q, negative);
-    }
-    return result;
-}
-
-// A number within READ_WINDOW bytes of the input's end, copied and followed
-// by zero bytes: a zero byte ends a number exactly as the end of the input
-// does, so the copy converts to the same value and ends at the same place.
-[[gnu::noinline]] PackedFloat convert_near_end(const uint8_t* data, uint64_t len, uint64_t start) {
-    if (start >= len) {
-        return PackedFloat{0, 0};
-    }
-    uint8_t buffer[64] = {};
-    static_assert(READ_WINDOW <= sizeof buffer, "the copy must take the block reader");
-    std::memcpy(buffer, data + start, len - start);
-    PackedFloat result = convert_float_packed(buffer, sizeof buffer, 0);
-    result.end = result.end != 0 ? result.end + start : 0;
-    return result;
-}
-
-// Clinger's method or the fast Eisel-Lemire step, for an exact significand;
-// false when neither decides. `sign` is the sign bit in place.
-template <bool q_is_small>
-inline bool convert_fast(uint64_t w, int64_t q, uint64_t sign, double& value) {
-    if (clinger_applies(w, q)) {
-        value = from_bits(std::bit_cast<uint64_t>(clinger(w, q, false)) | sign);
-        return true;
-    }
-    uint64_t bits;
-    if (lemire_fast<q_is_small>(w, q, bits)) [[likely]] {
-        value = from_bits(bits | sign);
-        return true;
-    }
-    return false;
-}
-
 // The exponent's digits from i, where a digit is known to be; returns the
 // index past them. Most exponents have one to three digits: the two bytes
 // after the first are read with one bounds check and no loop.
-inline uint64_t read_exponent_digits(const uint8_t* data, uint64_t len, uint64_t i, int64_t& exponent) {
-    exponent = data[i] - '0';
+inline const uint8_t* read_exponent_digits(const uint8_t* i, const uint8_t* input_end, int64_t& exponent) {
+    exponent = *i - '0';
     ++i;
-    if (i + 2 <= len) [[likely]] {
-        const auto second = static_cast<uint8_t>(data[i] - '0');
+    if (i + 2 <= input_end) [[likely]] {
+        const auto second = static_cast<uint8_t>(i[0] - '0');
         if (second > 9) {
             return i;
         }
-        const auto third = static_cast<uint8_t>(data[i + 1] - '0');
+        const auto third = static_cast<uint8_t>(i[1] - '0');
         if (third > 9) {
             exponent = exponent * 10 + second;
             return i + 1;
@@ -454,130 +269,85 @@ inline uint64_t read_exponent_digits(const uint8_t* data, uint64_t len, uint64_t
         exponent = exponent * 100 + second * 10 + third;
         i += 2;
     }
-    for (; i < len && is_digit(data[i]); ++i) {
+    for (; i < input_end && is_digit(*i); ++i) {
         if (exponent < EXPONENT_CAP) {
-            exponent = exponent * 10 + (data[i] - '0');
+            exponent = exponent * 10 + (*i - '0');
         }
     }
     return i;
 }
 
-// The block reader's way out for a number with an exponent: `end` is at the
-// 'e' or 'E', which lies inside the block reader's window; what follows may
-// not. Out of line, so that the block reader needs few registers.
-[[gnu::noinline]] PackedFloat convert_with_exponent(const uint8_t* data, uint64_t len, uint64_t start, uint64_t end,
-                                                    uint64_t w, int64_t q) {
-    uint64_t i = end + 1;
+}  // namespace
+
+PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
+                                                    const uint8_t* input_end) {
+    const uint8_t* i = marker + 1;
     bool exponent_negative = false;
-    if (i < len && (data[i] == '+' || data[i] == '-')) {
-        exponent_negative = data[i] == '-';
+    if (i < input_end && (*i == '+' || *i == '-')) {
+        exponent_negative = *i == '-';
         ++i;
     }
-    if (i >= len || !is_digit(data[i])) [[unlikely]] {
+    if (i >= input_end || !is_digit(*i)) [[unlikely]] {
         return PackedFloat{0, 0};
     }
     int64_t exponent;
-    i = read_exponent_digits(data, len, i, exponent);
+    i = read_exponent_digits(i, input_end, exponent);
     q += exponent_negative ? -exponent : exponent;
-    const bool negative = data[start] == '-';
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(i - s);
     double value;
     if (convert_fast<false>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, i};
+        return PackedFloat{value, length};
     }
-    return convert_slowly(w, q, negative, data, start, i);
+    return convert_slowly(w, q, negative, s, length);
 }
 
-// The block reader's way out for a significand of 18 or more digits (leading
-// zeros included): digits 17 on, all in the fraction, are appended to the
-// value w of the first 16. `shape` holds the counts k and n, a byte each, to
-// keep to six arguments.
-[[gnu::noinline]] PackedFloat convert_long_significand(const uint8_t* data, uint64_t len, uint64_t start,
-                                                       const uint8_t* p, uint64_t w, uint32_t shape) {
+PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
+                                                       const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;
     const unsigned n = shape >> 8;
     const unsigned e = n + 1;  // a fraction follows
     const unsigned extra = n - 16;
     // w * 10^extra + the rest < 10^19 < 2^64 while w < 10^(19 - extra): always
     // so for up to 19 digits, and for more only with leading zeros; the
-    // truncating reader takes the others.
+    // general reader takes the others.
     if (w >= POW10_U64[19 - extra]) {
-        return convert_general(data, len, start);
+        return PackedFloat{0, 0};
     }
     w = w * POW10_U64[extra] + simd::parse_leading_digits(p + 17, extra);
     const int64_t q = static_cast<int64_t>(k) - static_cast<int64_t>(n);
-    const auto end = static_cast<uint64_t>(p + e - data);
     if ((p[e] | 0x20) == 'e') {
-        return convert_with_exponent(data, len, start, end, w, q);
+        return convert_with_exponent(s, p + e, w, q, input_end);
     }
-    const bool negative = data[start] == '-';
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(p + e - s);
     double value;
     if (convert_fast<true>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, end};
+        return PackedFloat{value, length};
     }
-    return convert_slowly(w, q, negative, data, start, end);
+    return convert_slowly(w, q, negative, s, length);
 }
 
-}  // namespace
-
-bool decimal_to_double(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
-    return nearest_double(w, q, negative, truncated, out);
-}
-
-// The block reader, for every number with room after it. One scan of 32
-// bytes finds the integer digits, the '.' and the fraction digits; the first
-// 16 digits of the significand are valued in one vector step with the '.'
-// skipped, and a 17th digit is appended (longer significands take a way out).
-// Every way out of the common path is a tail call, and the common path keeps
-// little live, so that it needs few registers.
-PackedFloat convert_float_packed(const uint8_t* data, uint64_t len, uint64_t start) {
-    if (start + READ_WINDOW > len) [[unlikely]] {
-        return convert_near_end(data, len, start);
-    }
-    const bool negative = data[start] == '-';
-    const uint8_t* const p = data + start + (negative ? 1 : 0);  // the first digit
-    // Bit 31 is forced on: a digit run through the whole window then seems to
-    // end at byte 31, and anything ending there takes the general reader.
-    const uint32_t non_digits = simd::non_digit_mask_32(p) | 0x80000000u;
-    const auto k = static_cast<unsigned>(std::countr_zero(non_digits));  // integer digits
-    if (k - 1 >= 15) [[unlikely]] {
-        return convert_general(data, len, start);  // no digit, or 16 and maybe more
-    }
-    if (*p == '0' && k != 1) [[unlikely]] {
-        return PackedFloat{0, 0};  // a leading zero must stand alone
-    }
-    unsigned n = k;  // digits in the significand, leading zeros included
-    const uint8_t* after = p + k;  // past the digits (and the '.')
-    if (*after == '.') {
-        // Bit 30 - k of the rest is the forced one.
-        const auto f = static_cast<unsigned>(std::countr_zero(non_digits >> (k + 1)));  // fraction digits
-        if (f - 1 >= 29 - k) [[unlikely]] {
-            // No fraction digit, or a run to the end of the window.
-            return f == 0 ? PackedFloat{0, 0} : convert_general(data, len, start);
-        }
-        n += f;
-        after += f + 1;
-    }
-    // Up to 16 digits, w carries 16 - n trailing zeros, so that w * 10^(k - 16)
-    // is the number either way. Without an exponent q lies in -29..-1: the
-    // value is a normal double, which the fast step then need not check.
-    uint64_t w = simd::parse_significand_16(p, k, n);
-    int64_t q = static_cast<int64_t>(k) - 16;
-    if (n > 16) {
-        if (n > 17) [[unlikely]] {
-            return convert_long_significand(data, len, start, p, w, k | n << 8);
-        }
-        w = w * 10 + (uint64_t{p[17]} - '0');  // the 17th digit, past the '.'
-        q -= 1;
-    }
-    const auto end = static_cast<uint64_t>(after - data);
-    if ((*after | 0x20) == 'e') {
-        return convert_with_exponent(data, len, start, end, w, q);
+double convert_number_text(const uint8_t* data, const NumberText& text) {
+    const uint64_t int_digits = text.int_end - text.digits;
+    const uint64_t frac_digits = text.frac_end - text.frac_start;
+    int64_t q = text.exponent - static_cast<int64_t>(frac_digits);
+    uint64_t w = 0;
+    bool truncated = false;
+    if (int_digits + frac_digits <= static_cast<uint64_t>(MAX_SIGNIFICANT)) {
+        w = append_digits(data, text.digits, text.int_end, 0);
+        w = append_digits(data, text.frac_start, text.frac_end, w);
+    } else {
+        const Significand s = collect_significand(data, text.digits, text.int_end, text.frac_start, text.frac_end);
+        w = s.w;
+        q += s.dropped;
+        truncated = s.truncated;
     }
     double value;
-    if (convert_fast<true>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
-        return PackedFloat{value, end};
+    if (!nearest_double(w, q, text.negative, truncated, value)) {
+        value = convert_exactly(data, text.start, text.end, q, text.negative);
     }
-    return convert_slowly(w, q, negative, data, start, end);
+    return value;
 }
 
 }  // namespace taldo

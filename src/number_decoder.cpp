@@ -1,11 +1,9 @@
 #include "number_decoder.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
-
-#include "float_conversion.hpp"
-#include "simd/number.hpp"
 
 namespace taldo {
 
@@ -29,36 +27,22 @@ inline void set_small_integer(DecodedNumber& number, uint64_t v, bool negative) 
     }
 }
 
-// More than 19 digits: found 16 at a time, valued 16 at a time, with the
-// first chunk taking the remainder so that every later chunk is whole.
-[[gnu::noinline]] Result<IntRunOutcome> decode_long_run(const uint8_t* data, uint64_t len, uint64_t p,
-                                                        bool negative) {
-    const uint64_t limit = p + MAX_INT_DIGITS;
-    const uint64_t end = simd::skip_digits(data, p + 19, std::min(limit, len));
-    if (end == limit && limit < len && is_digit(data[limit])) {
-        return ParseError(ErrorKind::NumberOutOfRange, p + MAX_INT_DIGITS + 1);
-    }
-    IntRunOutcome out;
-    if (end < len && is_float_marker(data[end])) {
-        out.kind = IntRunOutcome::Kind::FloatMarker;
-        return out;
-    }
-    const uint64_t n = end - p;
+// More than 19 digits: valued 16 at a time, with the first chunk taking the
+// remainder so that every later chunk is whole.
+[[gnu::noinline]] BigInt long_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative) {
+    const uint64_t n = to - from;
     const uint64_t first = (n - 1) % 16 + 1;
     uint64_t head = 0;
-    for (uint64_t i = p; i < p + first; ++i) {
+    for (uint64_t i = from; i < from + first; ++i) {
         head = head * 10 + (data[i] - '0');
     }
     BigInt big = BigInt::from_u64(head, negative);
     // log2(10^16) < 54 bits per chunk; one spare limb for the last carry.
     big.limbs.reserve(static_cast<size_t>((n / 16 + 1) * 54 / 64 + 2));
-    for (uint64_t i = p + first; i < end; i += 16) {
+    for (uint64_t i = from + first; i < to; i += 16) {
         big.multiply_add(POW10_16, simd::parse_sixteen_digits(data + i));
     }
-    out.number.type = DecodedNumber::Type::BigInt;
-    out.number.big = std::move(big);
-    out.end = end;
-    return out;
+    return big;
 }
 
 // The byte-at-a-time comparison that finds where an expected word goes wrong:
@@ -85,276 +69,202 @@ inline bool word_follows(const uint8_t* data, uint64_t len, uint64_t pos, const 
 constexpr char NAN_REST[] = "aN";
 constexpr char INFINITY_REST[] = "nfinity";
 
-// The outcome of the rules shared by the three operations, up to the point
-// where they part: a word's value, an integer part at p, or an error.
-struct Dispatch {
-    enum class Next : uint8_t { Word, Zero, Digits, Error };
-    Next next;
-    bool negative = false;
-    uint64_t p = 0;        // first byte after the sign
-    double word = 0;       // Word: NaN or an infinity
-    uint64_t word_end = 0;
-    ParseError error;
-};
+// The block reader at `start`, in place or on a padded copy near the end.
+template <bool WithFloats>
+inline BlockNumber read_block_anywhere(const uint8_t* data, uint64_t len, uint64_t start, bool negative) {
+    if (start + NUMBER_WINDOW <= len) {
+        return read_block<WithFloats>(data + start, data + len, negative);
+    }
+    uint8_t buffer[PADDED_NUMBER];
+    copy_near_end(buffer, data, len, start);
+    return read_block<WithFloats>(buffer, buffer + PADDED_NUMBER, negative);
+}
 
-// `expected_value_error`: whether a first byte that begins no number is
-// ExpectedValue (the value builder's view) or InvalidNumber.
-Dispatch dispatch(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte, bool allow_inf_nan,
-                  bool expected_value_error) {
-    Dispatch d{};
-    d.p = start;
+}  // namespace
+
+LongInt read_long_int(const uint8_t* d, bool negative) {
+    const auto extra = static_cast<unsigned>(std::countr_zero(~simd::digit_bits_16(d + 16)));
+    // 20 digits or more, or a float: the general reader's.
+    if (extra > 3 || is_float_marker(d[16 + extra])) {
+        return LongInt{0, 0};
+    }
+    // The first `extra` digits, then the 16 that end the run.
+    uint64_t head = 0;
+    for (unsigned i = 0; i < extra; ++i) {
+        head = head * 10 + (d[i] - '0');
+    }
+    const uint64_t v = head * POW10_16 + simd::parse_sixteen_digits(d + extra);  // < 10^19 < 2^64
+    constexpr uint64_t limit = uint64_t{1} << 63;
+    if (v > limit - (negative ? 0 : 1)) {
+        return LongInt{0, 0};  // a BigInt
+    }
+    return LongInt{static_cast<int64_t>(negative ? uint64_t{0} - v : v), 16 + extra + (negative ? 1 : 0)};
+}
+
+Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
+                               bool allow_inf_nan, Reading reading) {
+    NumberText t;
+    t.start = start;
+    uint64_t p = start;
     uint8_t b = first_byte;
     if (first_byte == '-') {
         if (start + 1 >= len) {
-            d.next = Dispatch::Next::Error;
-            d.error = ParseError(ErrorKind::EofInValue, start + 1);
-            return d;
+            return ParseError(ErrorKind::EofInValue, start + 1);
         }
-        d.negative = true;
-        d.p = start + 1;
-        b = data[d.p];
+        t.negative = true;
+        p = start + 1;
+        b = data[p];
     } else if (first_byte == 'N') {
+        // Only a first byte can begin NaN.
         if (!allow_inf_nan) {
-            d.next = Dispatch::Next::Error;
-            d.error = ParseError(ErrorKind::ExpectedValue, start);
-        } else if (word_follows(data, len, start + 1, NAN_REST, 2)) {
-            d.next = Dispatch::Next::Word;
-            d.word = std::numeric_limits<double>::quiet_NaN();
-            d.word_end = start + 3;
-        } else {
-            d.next = Dispatch::Next::Error;
-            d.error = word_error(data, len, start + 1, NAN_REST, 2);
+            return ParseError(ErrorKind::ExpectedValue, start);
         }
-        return d;
+        if (!word_follows(data, len, start + 1, NAN_REST, 2)) {
+            return word_error(data, len, start + 1, NAN_REST, 2);
+        }
+        t.kind = NumberText::Kind::Word;
+        t.word = std::numeric_limits<double>::quiet_NaN();
+        t.end = start + 3;
+        return t;
     }
+    uint64_t e;
     if (b == '0') {
-        d.next = Dispatch::Next::Zero;
+        e = p + 1;
+        if (e < len && is_digit(data[e])) {
+            return ParseError(ErrorKind::InvalidNumber, e);
+        }
     } else if (b >= '1' && b <= '9') {
-        d.next = Dispatch::Next::Digits;
+        if (reading == Reading::Value) {
+            const uint64_t limit = p + MAX_INT_DIGITS;
+            e = simd::skip_digits(data, p + 1, std::min(limit, len));
+            if (e == limit && e < len && is_digit(data[e])) {
+                return ParseError(ErrorKind::NumberOutOfRange, p + MAX_INT_DIGITS + 1);
+            }
+        } else {
+            e = simd::skip_digits(data, p + 1, len);
+        }
     } else if (b == 'I') {
         if (!allow_inf_nan) {
-            d.next = Dispatch::Next::Error;
-            d.error = ParseError(d.negative ? ErrorKind::InvalidNumber : ErrorKind::ExpectedValue, d.p);
-        } else if (word_follows(data, len, d.p + 1, INFINITY_REST, 7)) {
-            d.next = Dispatch::Next::Word;
-            d.word = d.negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-            d.word_end = d.p + 8;
-        } else {
-            d.next = Dispatch::Next::Error;
-            d.error = word_error(data, len, d.p + 1, INFINITY_REST, 7);
+            return ParseError(t.negative ? ErrorKind::InvalidNumber : ErrorKind::ExpectedValue, p);
         }
+        if (!word_follows(data, len, p + 1, INFINITY_REST, 7)) {
+            return word_error(data, len, p + 1, INFINITY_REST, 7);
+        }
+        t.kind = NumberText::Kind::Word;
+        t.word = t.negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        t.end = p + 8;
+        return t;
     } else {
-        d.next = Dispatch::Next::Error;
-        d.error = !d.negative && expected_value_error ? ParseError(ErrorKind::ExpectedValue, start)
-                                                      : ParseError(ErrorKind::InvalidNumber, d.p);
+        // The builder sends every byte that begins no other value here.
+        if (!t.negative && reading == Reading::Value) {
+            return ParseError(ErrorKind::ExpectedValue, start);
+        }
+        return ParseError(ErrorKind::InvalidNumber, p);
     }
-    return d;
-}
-
-// Passes over a fraction's or exponent's digits from q (just after the '.'
-// or the 'e'), by the grammar; no value is computed.
-Result<NumberRange> walk_fraction_or_exponent(const uint8_t* data, uint64_t len, uint64_t start, uint64_t q,
-                                              bool fraction) {
-    if (fraction) {
+    t.digits = p;
+    t.int_end = e;
+    t.frac_start = e;
+    t.frac_end = e;
+    if (e < len && data[e] == '.') {
+        const uint64_t q = e + 1;
         if (q >= len) {
             return ParseError(ErrorKind::EofInValue, q);
         }
         if (!is_digit(data[q])) {
             return ParseError(ErrorKind::InvalidNumber, q);
         }
-        const uint64_t f = simd::skip_digits(data, q, len);
-        if (f >= len || (data[f] | 0x20) != 'e') {
-            return NumberRange{start, f, false};
+        t.kind = NumberText::Kind::Float;
+        t.frac_start = q;
+        e = simd::skip_digits(data, q + 1, len);
+        t.frac_end = e;
+    }
+    if (e < len && (data[e] | 0x20) == 'e') {
+        uint64_t q = e + 1;
+        bool exponent_negative = false;
+        if (q < len && (data[q] == '+' || data[q] == '-')) {
+            exponent_negative = data[q] == '-';
+            ++q;
         }
-        q = f + 1;
-    }
-    if (q < len && (data[q] == '+' || data[q] == '-')) {
-        ++q;
-    }
-    if (q >= len) {
-        return ParseError(ErrorKind::EofInValue, q);
-    }
-    if (!is_digit(data[q])) {
-        return ParseError(ErrorKind::InvalidNumber, q);
-    }
-    return NumberRange{start, simd::skip_digits(data, q, len), false};
-}
-
-// The range walk; `bounded` applies the MAX_INT_DIGITS limit to the integer
-// part (the float-only operation has none).
-Result<NumberRange> range_walk(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
-                               bool allow_inf_nan, bool bounded, bool expected_value_error) {
-    Dispatch d = dispatch(data, len, start, first_byte, allow_inf_nan, expected_value_error);
-    uint64_t e = 0;
-    switch (d.next) {
-        case Dispatch::Next::Error:
-            return std::move(d.error);
-        case Dispatch::Next::Word:
-            return NumberRange{start, d.word_end, false};
-        case Dispatch::Next::Zero:
-            e = d.p + 1;
-            if (e < len && is_digit(data[e])) {
-                return ParseError(ErrorKind::InvalidNumber, e);
+        if (q >= len) {
+            return ParseError(ErrorKind::EofInValue, q);
+        }
+        if (!is_digit(data[q])) {
+            return ParseError(ErrorKind::InvalidNumber, q);
+        }
+        int64_t exponent = 0;
+        for (; q < len && is_digit(data[q]); ++q) {
+            if (exponent < EXPONENT_CAP) {
+                exponent = exponent * 10 + (data[q] - '0');
             }
-            break;
-        case Dispatch::Next::Digits: {
-            const uint64_t limit = bounded ? std::min(d.p + MAX_INT_DIGITS, len) : len;
-            e = simd::skip_digits(data, d.p + 1, limit);
-            if (bounded && e == d.p + MAX_INT_DIGITS && e < len && is_digit(data[e])) {
-                return ParseError(ErrorKind::NumberOutOfRange, d.p + MAX_INT_DIGITS + 1);
-            }
-            break;
         }
+        t.kind = NumberText::Kind::Float;
+        t.exponent = exponent_negative ? -exponent : exponent;
+        e = q;
     }
-    if (e < len && is_float_marker(data[e])) {
-        return walk_fraction_or_exponent(data, len, start, e + 1, data[e] == '.');
-    }
-    return NumberRange{start, e, true};
+    t.end = e;
+    return t;
 }
 
-// The error for a text the float conversion rejected.
-ParseError conversion_error(const uint8_t* data, uint64_t len, uint64_t start, bool allow_inf_nan, bool bounded) {
-    if (start >= len) {
-        return ParseError::with_text(ErrorKind::InternalError, start, "number decoder asked about an empty text");
+DecodedNumber int_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative) {
+    DecodedNumber number;
+    if (to - from > 19) {
+        number.type = DecodedNumber::Type::BigInt;
+        number.big = long_run_value(data, from, to, negative);
+        return number;
     }
-    Result<NumberRange> range = range_walk(data, len, start, data[start], allow_inf_nan, bounded, true);
-    if (!range.ok()) {
-        return range.take_error();
+    uint64_t v = 0;
+    for (uint64_t i = from; i < to; ++i) {
+        v = v * 10 + (data[i] - '0');
     }
-    // Both halves follow one grammar; reaching this means they disagree.
-    return ParseError::with_text(ErrorKind::InternalError, start, "float conversion rejected a valid number");
-}
-
-// The float conversion step, from start.
-Result<Decoded<DecodedNumber>> convert_any(const uint8_t* data, uint64_t len, uint64_t start, bool allow_inf_nan) {
-    const ConvertedFloat f = convert_float(data, len, start);
-    if (!f.ok) [[unlikely]] {
-        return float_error(data, len, start, allow_inf_nan);
-    }
-    Decoded<DecodedNumber> out;
-    out.value.type = DecodedNumber::Type::Float;
-    out.value.float_value = f.value;
-    out.end = f.end;
-    return out;
-}
-
-}  // namespace
-
-Result<IntRunOutcome> decode_int_run(const uint8_t* data, uint64_t len, uint64_t p, bool negative) {
-    IntRunOutcome out;
-    if (p + simd::DIGIT_BLOCK > len) {
-        // Fewer than 16 bytes left: at most 15 digits, which always fit.
-        uint64_t v = 0;
-        uint64_t i = p;
-        for (; i < len && is_digit(data[i]); ++i) {
-            v = v * 10 + (data[i] - '0');
-        }
-        if (i < len && is_float_marker(data[i])) {
-            out.kind = IntRunOutcome::Kind::FloatMarker;
-            return out;
-        }
-        out.number.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
-        out.end = i;
-        return out;
-    }
-    const unsigned k = simd::count_digits_16(data + p);
-    if (k < simd::DIGIT_BLOCK) {
-        const uint64_t e = p + k;  // < len
-        if (is_float_marker(data[e])) {
-            out.kind = IntRunOutcome::Kind::FloatMarker;
-            return out;
-        }
-        const uint64_t v = simd::parse_leading_digits(data + p, k);
-        out.number.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
-        out.end = e;
-        return out;
-    }
-    // 16 digits: up to three more fit in 64 bits (10^19 - 1 < 2^64).
-    uint64_t e = p + 16;
-    uint64_t extra = 0;
-    uint64_t scale = 1;
-    for (; e < p + 19 && e < len && is_digit(data[e]); ++e) {
-        extra = extra * 10 + (data[e] - '0');
-        scale *= 10;
-    }
-    if (e == p + 19 && e < len && is_digit(data[e])) {
-        return decode_long_run(data, len, p, negative);
-    }
-    if (e < len && is_float_marker(data[e])) {
-        out.kind = IntRunOutcome::Kind::FloatMarker;
-        return out;
-    }
-    set_small_integer(out.number, simd::parse_sixteen_digits(data + p) * scale + extra, negative);
-    out.end = e;
-    return out;
+    set_small_integer(number, v, negative);
+    return number;
 }
 
 Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t len, uint64_t start,
                                                  uint8_t first_byte, bool allow_inf_nan) {
-    Dispatch d = dispatch(data, len, start, first_byte, allow_inf_nan, true);
+    Result<NumberText> read = read_number(data, len, start, first_byte, allow_inf_nan, Reading::Value);
+    if (!read.ok()) {
+        return read.take_error();
+    }
+    const NumberText& t = read.value();
     Decoded<DecodedNumber> out;
-    switch (d.next) {
-        case Dispatch::Next::Error:
-            return std::move(d.error);
-        case Dispatch::Next::Word:
+    out.end = t.end;
+    switch (t.kind) {
+        case NumberText::Kind::Integer:
+            out.value = int_run_value(data, t.digits, t.int_end, t.negative);
+            break;
+        case NumberText::Kind::Float:
             out.value.type = DecodedNumber::Type::Float;
-            out.value.float_value = d.word;
-            out.end = d.word_end;
-            return out;
-        case Dispatch::Next::Zero: {
-            const uint64_t q = d.p + 1;
-            if (q < len && is_digit(data[q])) {
-                return ParseError(ErrorKind::InvalidNumber, q);
-            }
-            if (q < len && is_float_marker(data[q])) {
-                return convert_any(data, len, start, allow_inf_nan);
-            }
-            out.end = q;  // Int 0, whatever the sign
-            return out;
-        }
-        case Dispatch::Next::Digits:
+            out.value.float_value = convert_number_text(data, t);
+            break;
+        case NumberText::Kind::Word:
+            out.value.type = DecodedNumber::Type::Float;
+            out.value.float_value = t.word;
             break;
     }
-    Result<IntRunOutcome> run = decode_int_run(data, len, d.p, d.negative);
-    if (!run.ok()) {
-        return run.take_error();
-    }
-    if (run.value().kind == IntRunOutcome::Kind::FloatMarker) {
-        return convert_any(data, len, start, allow_inf_nan);
-    }
-    out.value = std::move(run.value().number);
-    out.end = run.value().end;
     return out;
 }
 
 Result<Decoded<double>> decode_number_float(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
                                             bool allow_inf_nan) {
-    Dispatch d = dispatch(data, len, start, first_byte, allow_inf_nan, false);
-    switch (d.next) {
-        case Dispatch::Next::Error:
-            return std::move(d.error);
-        case Dispatch::Next::Word:
-            return Decoded<double>{d.word, d.word_end};
-        case Dispatch::Next::Zero:
-        case Dispatch::Next::Digits:
-            break;
+    const bool negative = first_byte == '-';
+    const BlockNumber n = read_block_anywhere<true>(data, len, start, negative);
+    if (n.kind == BlockNumber::Kind::Float) {
+        return Decoded<double>{n.float_value, start + n.length};
     }
-    const ConvertedFloat f = convert_float(data, len, start);
-    if (!f.ok) {
-        // This operation reads integer parts of any length, so the error is
-        // found without the digit limit.
-        return conversion_error(data, len, start, allow_inf_nan, false);
+    // Integers within 2^53 are exact doubles; -0 is the negative zero.
+    constexpr int64_t exact = int64_t{1} << 53;
+    if (n.kind == BlockNumber::Kind::Int && n.int_value >= -exact && n.int_value <= exact) {
+        const double value = static_cast<double>(n.int_value);
+        return Decoded<double>{negative ? -std::fabs(value) : value, start + n.length};
     }
-    return Decoded<double>{f.value, f.end};
-}
-
-Result<NumberRange> decode_number_range(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
-                                        bool allow_inf_nan) {
-    return range_walk(data, len, start, first_byte, allow_inf_nan, true, true);
-}
-
-ParseError float_error(const uint8_t* data, uint64_t len, uint64_t start, bool allow_inf_nan) {
-    return conversion_error(data, len, start, allow_inf_nan, true);
+    Result<NumberText> read = read_number(data, len, start, first_byte, allow_inf_nan, Reading::DoubleOnly);
+    if (!read.ok()) {
+        return read.take_error();
+    }
+    const NumberText& t = read.value();
+    const double value = t.kind == NumberText::Kind::Word ? t.word : convert_number_text(data, t);
+    return Decoded<double>{value, t.end};
 }
 
 }  // namespace taldo

@@ -5,12 +5,22 @@
 // (data, len), stops at the first byte that cannot continue it, and returns the
 // result with the end index, or a ParseError. The byte after the number is the
 // caller's business.
+//
+// Two readers share the grammar. The block reader (read_block) takes the
+// common shapes from one 32-byte scan and values them on the way; it never
+// rejects a text, it only leaves what it does not take to the general reader
+// (read_number), which reads any number one part at a time, records where
+// its parts lie, and is the one place where malformed numbers are judged.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "bigint.hpp"
 #include "errors.hpp"
+#include "float_conversion.hpp"
+#include "simd/number.hpp"
 
 namespace taldo {
 
@@ -20,12 +30,6 @@ struct DecodedNumber {
     int64_t int_value = 0;    // Type::Int
     double float_value = 0;   // Type::Float
     BigInt big;               // Type::BigInt
-};
-
-struct NumberRange {
-    uint64_t start = 0;
-    uint64_t end = 0;
-    bool is_int = false;  // false for floats, NaN and the infinities
 };
 
 template <class T>
@@ -40,20 +44,117 @@ constexpr uint64_t MAX_INT_DIGITS = 4300;
 // A byte after an integer part that makes the number a float.
 constexpr bool is_float_marker(uint8_t byte) { return byte == '.' || (byte | 0x20) == 'e'; }
 
-// The integer part that begins at a digit 1 to 9.
-struct IntRunOutcome {
+// Where the parts of a number lie, as the general reader found them.
+struct NumberText {
     enum class Kind : uint8_t {
-        Integer,      // `number` holds the value (Int or BigInt, sign applied)
-        FloatMarker,  // '.', 'e' or 'E' follows the digits; no value computed
+        Integer,  // neither fraction nor exponent
+        Float,
+        Word,  // NaN or an infinity; `word` holds it
     };
     Kind kind = Kind::Integer;
-    DecodedNumber number;
-    uint64_t end = 0;  // Integer: index just past the last digit
+    bool negative = false;
+    uint64_t start = 0;       // the first byte, the '-' when there is one
+    uint64_t digits = 0;      // the first digit of the integer part
+    uint64_t int_end = 0;     // past the integer digits
+    uint64_t frac_start = 0;  // the fraction's digits are [frac_start, frac_end):
+    uint64_t frac_end = 0;    // empty when there is no fraction
+    int64_t exponent = 0;     // the exponent's value (magnitude capped at EXPONENT_CAP), 0 without one
+    uint64_t end = 0;         // past the number
+    double word = 0;
 };
 
-// The digit run at p (the byte at p is 1 to 9), read in one pass. Fails only
-// with NumberOutOfRange, for more than MAX_INT_DIGITS digits.
-Result<IntRunOutcome> decode_int_run(const uint8_t* data, uint64_t len, uint64_t p, bool negative);
+// What the reader is asked for, which decides two rules: a number read for
+// its value (the builder) has at most MAX_INT_DIGITS integer digits, and a
+// first byte that begins no number is ExpectedValue there; a number read only
+// as a double (LosslessFloat) has no digit limit, and such a byte is
+// InvalidNumber.
+enum class Reading : uint8_t { Value, DoubleOnly };
+
+// The general reader: any number, with every error placed.
+Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
+                               bool allow_inf_nan, Reading reading);
+
+// The value of the integer digits [from, to) with the sign applied: Int when
+// it fits in 64 bits, BigInt otherwise.
+DecodedNumber int_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative);
+
+// The block reader's verdict on one number.
+struct BlockNumber {
+    enum class Kind : uint8_t {
+        Int,
+        Float,
+        Other,  // anything else, malformed texts included: the general reader's
+    };
+    Kind kind;
+    int64_t int_value;
+    double float_value;
+    uint64_t length;  // bytes from the number's first byte to its end
+};
+
+// The bytes the block reader may read from a number's first byte on. A
+// number nearer the end of the input is read from a zero-padded copy: a zero
+// byte ends a number exactly as the end of the input does.
+constexpr uint64_t NUMBER_WINDOW = 34;
+constexpr uint64_t PADDED_NUMBER = 64;
+
+// The block reader's way out for an integer part of 16 digits or more, with
+// no leading zero, at d (after the sign): an integer of up to 19 digits that
+// fits in 64 bits, with the length of its text, sign included; length 0 for
+// anything else.
+struct LongInt {
+    int64_t value;
+    uint64_t length;
+};
+LongInt read_long_int(const uint8_t* d, bool negative);
+
+// The block reader, for the number whose first byte is at s, with
+// NUMBER_WINDOW bytes readable from s and the input ending at input_end.
+// One 16-byte block after the sign gives the integer digits and, for an
+// integer, its value; a float (WithFloats) goes on to the float conversion
+// with the block's digit bits.
+template <bool WithFloats>
+[[gnu::always_inline]] inline BlockNumber read_block(const uint8_t* s, const uint8_t* input_end, bool negative) {
+    BlockNumber n{BlockNumber::Kind::Other, 0, 0, 0};
+    const uint8_t* d = s + (negative ? 1 : 0);
+    const simd::DigitBlock block = simd::digit_block(d);
+    const auto k = static_cast<unsigned>(std::countr_zero(~block.digits));  // 0 to 16
+    // No digit, or 16 and maybe more; a leading zero must stand alone.
+    if (k - 1 >= 15 || (*d == '0' && k != 1)) [[unlikely]] {
+        if (k == 16 && *d != '0') {
+            const LongInt v = read_long_int(d, negative);
+            if (v.length != 0) {
+                n.kind = BlockNumber::Kind::Int;
+                n.int_value = v.value;
+                n.length = v.length;
+            }
+        }
+        return n;
+    }
+    if (!is_float_marker(d[k])) [[likely]] {
+        const uint64_t v = simd::leading_value(block, k);
+        n.kind = BlockNumber::Kind::Int;
+        n.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
+        n.length = k + (negative ? 1 : 0);
+        return n;
+    }
+    if constexpr (WithFloats) {
+        const PackedFloat f = convert_block(s, negative, block.digits, k, input_end);
+        if (f.length != 0) [[likely]] {
+            n.kind = BlockNumber::Kind::Float;
+            n.float_value = f.value;
+            n.length = f.length;
+        }
+    }
+    return n;
+}
+
+// Copies the rest of the input from `start` (fewer than NUMBER_WINDOW bytes)
+// into `buffer`, zero-padded, for the block reader.
+inline void copy_near_end(uint8_t (&buffer)[PADDED_NUMBER], const uint8_t* data, uint64_t len, uint64_t start) {
+    static_assert(NUMBER_WINDOW <= PADDED_NUMBER, "the copy must hold the block reader's window");
+    std::memset(buffer, 0, sizeof buffer);
+    std::memcpy(buffer, data + start, len - start);
+}
 
 // `first_byte` is the byte at `start` (already looked at by the caller);
 // start < len.
@@ -61,9 +162,5 @@ Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t l
                                                  uint8_t first_byte, bool allow_inf_nan);
 Result<Decoded<double>> decode_number_float(const uint8_t* data, uint64_t len, uint64_t start,
                                             uint8_t first_byte, bool allow_inf_nan);
-Result<NumberRange> decode_number_range(const uint8_t* data, uint64_t len, uint64_t start,
-                                        uint8_t first_byte, bool allow_inf_nan);
-// The error to report when the float conversion rejected the text at start.
-ParseError float_error(const uint8_t* data, uint64_t len, uint64_t start, bool allow_inf_nan);
 
 }  // namespace taldo

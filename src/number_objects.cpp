@@ -50,29 +50,25 @@ size_t big_int_bytes(const BigInt& value, uint8_t* out) {
     return count;
 }
 
-// Decimal and LosslessFloat modes: the number's text is found first; an
-// integer is then valued from that text alone, any other number keeps its
-// text exactly as written.
+// Decimal and LosslessFloat modes: a float keeps its text exactly as
+// written; an integer is valued from its digits.
 template <FloatMode F>
 Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    Result<NumberRange> range = decode_number_range(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan);
-    if (!range.ok()) {
-        return range.take_error();
+    Result<NumberText> read =
+        read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
+    if (!read.ok()) {
+        return read.take_error();
     }
-    const NumberRange r = range.value();
-    const uint8_t* text = scanner.data + r.start;
-    const uint64_t size = r.end - r.start;
-    if (r.is_int) {
-        Result<Decoded<DecodedNumber>> number = decode_number_any(text, size, 0, first_byte, allow_inf_nan);
-        if (!number.ok()) {
-            return number.take_error();
-        }
-        Result<PyRef> object = make_number_object(number.value().value);
+    const NumberText& t = read.value();
+    if (t.kind == NumberText::Kind::Integer) {
+        Result<PyRef> object = make_number_object(int_run_value(scanner.data, t.digits, t.int_end, t.negative));
         if (object.ok()) {
-            scanner.index = r.end;
+            scanner.index = t.end;
         }
         return object;
     }
+    const uint8_t* text = scanner.data + t.start;
+    const uint64_t size = t.end - t.start;
     PyObject* object;
     if constexpr (F == FloatMode::Decimal) {
         object = call_decimal(text, size);
@@ -85,10 +81,23 @@ Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool 
         object = new_lossless_float(raw, size);  // frees raw when it fails
     }
     if (object == nullptr) {
-        return internal_error_from_python(r.end);
+        return internal_error_from_python(t.end);
     }
-    scanner.index = r.end;
+    scanner.index = t.end;
     return PyRef(object);
+}
+
+Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+    Result<Decoded<DecodedNumber>> number =
+        decode_number_any(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan);
+    if (!number.ok()) {
+        return number.take_error();
+    }
+    Result<PyRef> object = make_number_object(number.value().value);
+    if (object.ok()) {
+        scanner.index = number.value().end;
+    }
+    return object;
 }
 
 }  // namespace
@@ -129,27 +138,40 @@ Result<PyRef> make_number_object(const DecodedNumber& number) {
     return PyRef(object);
 }
 
-Result<PyRef> build_float_mode_number_general(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    Result<Decoded<DecodedNumber>> number =
-        decode_number_any(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan);
-    if (!number.ok()) {
-        return number.take_error();
-    }
-    Result<PyRef> object = make_number_object(number.value().value);
-    if (object.ok()) {
-        scanner.index = number.value().end;
-    }
-    return object;
+Result<PyRef> number_object_failed(bool is_int) {
+    return fatal_from_python(is_int ? "could not create an int" : "could not create a float");
 }
 
-template <>
-Result<PyRef> build_number<FloatMode::Decimal>(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    return build_text_mode_number<FloatMode::Decimal>(scanner, first_byte, allow_inf_nan);
+template <FloatMode F>
+[[gnu::noinline]] Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+    const uint64_t start = scanner.index;
+    if (start + NUMBER_WINDOW > scanner.len) {
+        uint8_t buffer[PADDED_NUMBER];
+        copy_near_end(buffer, scanner.data, scanner.len, start);
+        const BlockNumber n = read_block<F == FloatMode::Float>(buffer, buffer + PADDED_NUMBER, first_byte == '-');
+        PyObject* object = nullptr;
+        if (n.kind == BlockNumber::Kind::Int) {
+            object = PyLong_FromLongLong(n.int_value);
+        } else if (n.kind == BlockNumber::Kind::Float) {
+            object = PyFloat_FromDouble(n.float_value);
+        }
+        if (object != nullptr) [[likely]] {
+            scanner.index = start + n.length;
+            return PyRef(object);
+        }
+        if (n.kind != BlockNumber::Kind::Other) [[unlikely]] {
+            return number_object_failed(n.kind == BlockNumber::Kind::Int);
+        }
+    }
+    if constexpr (F == FloatMode::Float) {
+        return build_float_mode_number(scanner, first_byte, allow_inf_nan);
+    } else {
+        return build_text_mode_number<F>(scanner, first_byte, allow_inf_nan);
+    }
 }
 
-template <>
-Result<PyRef> build_number<FloatMode::LosslessFloat>(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    return build_text_mode_number<FloatMode::LosslessFloat>(scanner, first_byte, allow_inf_nan);
-}
+template Result<PyRef> build_number_slow<FloatMode::Float>(Scanner&, uint8_t, bool);
+template Result<PyRef> build_number_slow<FloatMode::Decimal>(Scanner&, uint8_t, bool);
+template Result<PyRef> build_number_slow<FloatMode::LosslessFloat>(Scanner&, uint8_t, bool);
 
 }  // namespace taldo

@@ -5,20 +5,13 @@
 #include <cstdint>
 
 #include "errors.hpp"
-#include "float_conversion.hpp"
 #include "number_decoder.hpp"
 #include "options.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 #include "scanner.hpp"
-#include "simd/number.hpp"
 
 namespace taldo {
-
-// On entry the scanner's index is at the number's first byte (`first_byte`).
-// On success the index is one past the number; on failure it is unchanged.
-template <FloatMode F>
-Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan);
 
 // The Python object for a decoded number: int for Int and BigInt, float for
 // Float. Fails only when the interpreter cannot make the object.
@@ -27,53 +20,48 @@ Result<PyRef> make_number_object(const DecodedNumber& number);
 // The int for an arbitrary-precision value.
 Result<PyRef> make_big_int(const BigInt& value);
 
-// Every number the fast path below does not take: NaN and the infinities,
-// integer parts of 16 digits or more, numbers near the end of the input, and
-// every malformed number.
-Result<PyRef> build_float_mode_number_general(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan);
+// Every number the block reader in build_number does not take where it lies:
+// numbers near the end of the input (read from a padded copy), NaN and the
+// infinities, integers of 20 digits or more or outside 64 bits, floats with
+// 16 or more integer digits, and every malformed number. For Decimal and
+// LosslessFloat every float as well.
+template <FloatMode F>
+Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan);
 
-// The common numbers, inline in the builder: an integer part of 1 to 15
-// digits with 16 bytes of input at its first digit is classified and valued
-// by one block scan, and a float goes straight to the conversion.
-template <>
-inline Result<PyRef> build_number<FloatMode::Float>(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    const uint8_t* data = scanner.data;
+// The interpreter could not make the object.
+[[gnu::cold]] Result<PyRef> number_object_failed(bool is_int);
+
+// On entry the scanner's index is at the number's first byte (`first_byte`).
+// On success the index is one past the number; on failure it is unchanged.
+//
+// The common numbers, inline in the builder: an integer of up to 19 digits,
+// and in Float mode a float with up to 15 integer digits, taken by the block
+// reader where 34 bytes of input remain. Decimal and LosslessFloat value only
+// integers; their floats keep their text and go out of line.
+template <FloatMode F>
+[[gnu::always_inline]] inline Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
     const uint64_t start = scanner.index;
-    const bool negative = first_byte == '-';
-    const uint64_t p = start + (negative ? 1 : 0);
-    if (p + simd::DIGIT_BLOCK <= scanner.len) [[likely]] {
-        const uint8_t b = data[p];
-        const unsigned k = simd::count_digits_16(data + p);
-        // A leading zero must stand alone; 16 digits or more take the long way.
-        if (k != 0 && k < simd::DIGIT_BLOCK && (b != '0' || k == 1)) [[likely]] {
-            if (!is_float_marker(data[p + k])) [[likely]] {
-                const uint64_t v = simd::parse_leading_digits(data + p, k);
-                PyObject* object = PyLong_FromLongLong(static_cast<int64_t>(negative ? uint64_t{0} - v : v));
-                if (object == nullptr) [[unlikely]] {
-                    return fatal_from_python("could not create an int");
-                }
-                scanner.index = p + k;
-                return PyRef(object);
+    if (start + NUMBER_WINDOW <= scanner.len) [[likely]] {
+        const BlockNumber n =
+            read_block<F == FloatMode::Float>(scanner.data + start, scanner.data + scanner.len, first_byte == '-');
+        if (n.kind == BlockNumber::Kind::Int) [[likely]] {
+            PyObject* object = PyLong_FromLongLong(n.int_value);
+            if (object == nullptr) [[unlikely]] {
+                return number_object_failed(true);
             }
-            const ConvertedFloat f = convert_float(data, scanner.len, start);
-            if (f.ok) [[likely]] {
-                PyObject* object = PyFloat_FromDouble(f.value);
-                if (object == nullptr) [[unlikely]] {
-                    return fatal_from_python("could not create a float");
-                }
-                scanner.index = f.end;
-                return PyRef(object);
+            scanner.index = start + n.length;
+            return PyRef(object);
+        }
+        if (F == FloatMode::Float && n.kind == BlockNumber::Kind::Float) [[likely]] {
+            PyObject* object = PyFloat_FromDouble(n.float_value);
+            if (object == nullptr) [[unlikely]] {
+                return number_object_failed(false);
             }
+            scanner.index = start + n.length;
+            return PyRef(object);
         }
     }
-    return build_float_mode_number_general(scanner, first_byte, allow_inf_nan);
+    return build_number_slow<F>(scanner, first_byte, allow_inf_nan);
 }
-
-// Decimal and LosslessFloat: the number's text decides; only integers are
-// valued.
-template <>
-Result<PyRef> build_number<FloatMode::Decimal>(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan);
-template <>
-Result<PyRef> build_number<FloatMode::LosslessFloat>(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan);
 
 }  // namespace taldo

@@ -11,7 +11,7 @@ constexpr int MAX_Q = 309;
 // The high and the low word of T for q = MIN_Q + index, in two arrays so
 // that the conversion's common path, which reads only the high word,
 // indexes one directly.
-constexpr uint64_t HIGH[653] = {
+inline constexpr uint64_t HIGH[653] = {
     0xbf29dcaba82fdeae,  // -343
     0xeef453d6923bd65a,  // -342
     0x9558b4661b6565f8,  // -341
@@ -667,7 +667,7 @@ constexpr uint64_t HIGH[653] = {
     0xb201833b35d63f73,  // 309
 };
 
-constexpr uint64_t LOW[653] = {
+inline constexpr uint64_t LOW[653] = {
     0x7432ee873880fc33,  // -343
     0x113faa2906a13b3f,  // -342
     0x4ac7ca59a424c507,  // -341

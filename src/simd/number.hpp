@@ -17,6 +17,10 @@
 #include <arm_neon.h>
 #endif
 
+// The primitives are a few instructions each and sit on the hottest paths:
+// a call would cost more than the body.
+#define TALDO_SIMD_INLINE [[gnu::always_inline]] inline
+
 namespace taldo::simd {
 
 constexpr unsigned DIGIT_BLOCK = 16;
@@ -24,7 +28,7 @@ constexpr unsigned DIGIT_BLOCK = 16;
 constexpr bool is_digit(uint8_t byte) { return static_cast<uint8_t>(byte - '0') <= 9; }
 
 // Little-endian on every host: the first byte lands in the lowest bits.
-inline uint64_t load_le64(const uint8_t* p) {
+TALDO_SIMD_INLINE uint64_t load_le64(const uint8_t* p) {
     uint64_t word;
     std::memcpy(&word, p, 8);
     if constexpr (std::endian::native == std::endian::big) {
@@ -51,9 +55,33 @@ constexpr uint64_t parse_eight_digits(uint64_t word) {
 
 // The eight bytes at p as digit values. Bytes below '0' borrow only from the
 // bytes above them, so the first k digit values are right whatever follows.
-inline uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x3030303030303030ull; }
+TALDO_SIMD_INLINE uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x3030303030303030ull; }
 
 constexpr uint64_t POW10_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The inverse of an odd value modulo 2^64, by Newton's iteration: x = a is
+// right in its low three bits, and every step doubles the right bits.
+constexpr uint64_t inverse_mod_2_64(uint64_t a) {
+    uint64_t x = a;
+    for (int i = 0; i < 5; ++i) {
+        x *= 2 - a * x;
+    }
+    return x;
+}
+
+// 5^-m modulo 2^64, for m = 0 to 15. A multiple of 10^m divided by it is
+// (value >> m) * 5^-m, exact in 64 bits.
+struct InversePowersOfFive {
+    uint64_t values[16];
+    constexpr InversePowersOfFive() : values() {
+        uint64_t power = 1;
+        for (uint64_t& value : values) {
+            value = inverse_mod_2_64(power);
+            power *= 5;
+        }
+    }
+};
+inline constexpr InversePowersOfFive INVERSE_POW5{};
 
 // The sixteen bytes read at FROM_MASK_END - x (0 <= x <= 32) select the bytes
 // of a block from its x-th on: byte d is 0xFF when d >= x.
@@ -63,8 +91,17 @@ alignas(16) inline constexpr uint8_t FROM_MASK[48] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 inline constexpr const uint8_t* FROM_MASK_END = FROM_MASK + 32;
 
-// Two primitives for a decimal significand, whose integer digits may be
-// followed by a '.' and fraction digits:
+// The primitives for a number, whose integer digits may be followed by a '.'
+// and fraction digits:
+//
+// DigitBlock digit_block(p): the 16 bytes at p, loaded once: `digits` has
+// bit b set when the byte at p + b is a digit (bits 16 up clear), and the
+// bytes are kept, reduced by '0', for leading_value.
+//
+// leading_value(block, k): the value of the block's first k (1 to 16) bytes,
+// which are digits.
+//
+// digit_bits_16(p): the `digits` bits of the 16 bytes at p, alone.
 //
 // non_digit_mask_32(p): bit b is set when the byte at p + b is not a digit,
 // for the 32 bytes at p.
@@ -77,19 +114,11 @@ inline constexpr const uint8_t* FROM_MASK_END = FROM_MASK + 32;
 
 #if defined(TALDO_SIMD_SSE2)
 
-// Leading digits (0 to 16) of the 16 bytes at p.
-inline unsigned count_digits_16(const uint8_t* p) {
-    const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit));
-    return static_cast<unsigned>(std::countr_zero(~mask));  // bit 16 up is set: at most 16
-}
-
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+TALDO_SIMD_INLINE __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // The value of 16 digit values, the first in the lowest byte. SSE2 has no byte
 // multiply-add, so the digits are taken from the 16-bit lanes directly.
-inline uint64_t sixteen_digit_values(__m128i v) {
+TALDO_SIMD_INLINE uint64_t sixteen_digit_values(__m128i v) {
     // Digits 0 and 2 of each group of four from the low bytes, 1 and 3 from
     // the high bytes, each pair weighted and summed by one multiply-add.
     const __m128i even = _mm_madd_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_set1_epi32(0x000A03E8));
@@ -108,20 +137,40 @@ inline uint64_t sixteen_digit_values(__m128i v) {
 }
 
 // The value of the 16 digits at p.
-inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return sixteen_digit_values(_mm_sub_epi8(load16(p), _mm_set1_epi8('0')));
+}
+
+struct DigitBlock {
+    __m128i values;
+    uint32_t digits;
+};
+
+// A byte less '0' is a digit value when it is at most 9 as an unsigned byte.
+TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
+    const __m128i v = _mm_sub_epi8(load16(p), _mm_set1_epi8('0'));
+    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
+    return DigitBlock{v, static_cast<uint32_t>(_mm_movemask_epi8(digit))};
+}
+
+// The 16 digits with those from the k-th on zeroed are the value times
+// 10^(16 - k); dividing that exactly needs no branch on k.
+TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+    const __m128i digits = _mm_andnot_si128(load16(FROM_MASK_END - k), block.values);
+    const unsigned m = 16 - k;
+    return (sixteen_digit_values(digits) >> m) * INVERSE_POW5.values[m];
 }
 
 // Adding 0x80 - '0' moves the digits to -128..-119, below every other byte as
 // a signed value, so that one signed comparison finds them.
-inline uint32_t digit_bits_16(const uint8_t* p) {
+TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
     const __m128i shifted = _mm_add_epi8(load16(p), _mm_set1_epi8(static_cast<char>(0x80 - '0')));
     return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), shifted)));
 }
 
-inline uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
+TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
 
-inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const __m128i from_next = load16(FROM_MASK_END - k);  // bytes k on come from p + 1 on
     const __m128i bytes = _mm_or_si128(_mm_andnot_si128(from_next, load16(p)), _mm_and_si128(from_next, load16(p + 1)));
     return sixteen_digit_values(_mm_andnot_si128(load16(FROM_MASK_END - n), _mm_sub_epi8(bytes, _mm_set1_epi8('0'))));
@@ -129,15 +178,7 @@ inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
 
 #elif defined(TALDO_SIMD_NEON)
 
-inline unsigned count_digits_16(const uint8_t* p) {
-    const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
-    const uint8x16_t digit = vcleq_u8(v, vdupq_n_u8(9));
-    // Narrowing by 4 leaves one nibble per byte: a 64-bit mask with 4 bits a byte.
-    const uint64_t nibbles = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(digit), 4)), 0);
-    return ~nibbles == 0 ? DIGIT_BLOCK : static_cast<unsigned>(std::countr_zero(~nibbles)) / 4;
-}
-
-inline uint64_t sixteen_digit_values(uint8x16_t v) {
+TALDO_SIMD_INLINE uint64_t sixteen_digit_values(uint8x16_t v) {
     const uint16x8_t v16 = vreinterpretq_u16_u8(v);
     const uint16x8_t pairs = vmlaq_n_u16(vshrq_n_u16(v16, 8), vandq_u16(v16, vdupq_n_u16(0xFF)), 10);
     const uint32x4_t p32 = vreinterpretq_u32_u16(pairs);
@@ -147,22 +188,35 @@ inline uint64_t sixteen_digit_values(uint8x16_t v) {
     return first * 100000000u + second;
 }
 
-inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return sixteen_digit_values(vsubq_u8(vld1q_u8(p), vdupq_n_u8('0')));
 }
 
+struct DigitBlock {
+    uint8x16_t values;
+    uint32_t digits;
+};
+
 // NEON has no byte movemask: each digit byte keeps its own bit of a byte
 // weight, and the two halves are summed across.
-inline uint32_t digit_bits_16(const uint8_t* p) {
+TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
     constexpr uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    const uint8x16_t digit = vcleq_u8(vsubq_u8(vld1q_u8(p), vdupq_n_u8('0')), vdupq_n_u8(9));
-    const uint8x16_t bits = vandq_u8(digit, vld1q_u8(weights));
-    return uint32_t{vaddv_u8(vget_low_u8(bits))} | uint32_t{vaddv_u8(vget_high_u8(bits))} << 8;
+    const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
+    const uint8x16_t bits = vandq_u8(vcleq_u8(v, vdupq_n_u8(9)), vld1q_u8(weights));
+    return DigitBlock{v, uint32_t{vaddv_u8(vget_low_u8(bits))} | uint32_t{vaddv_u8(vget_high_u8(bits))} << 8};
 }
 
-inline uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
+TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) { return digit_block(p).digits; }
 
-inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+    const uint8x16_t digits = vbicq_u8(block.values, vld1q_u8(FROM_MASK_END - k));
+    const unsigned m = 16 - k;
+    return (sixteen_digit_values(digits) >> m) * INVERSE_POW5.values[m];
+}
+
+TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
+
+TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const uint8x16_t bytes = vbslq_u8(vld1q_u8(FROM_MASK_END - k), vld1q_u8(p + 1), vld1q_u8(p));
     const uint8x16_t digits = vsubq_u8(bytes, vdupq_n_u8('0'));
     return sixteen_digit_values(vbicq_u8(digits, vld1q_u8(FROM_MASK_END - n)));
@@ -172,7 +226,7 @@ inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
 
 // Per byte, without carries between bytes: a byte is a digit when its high bit
 // is clear and its low seven bits lie in '0'..'9'.
-inline uint64_t non_digit_bits(uint64_t word) {
+TALDO_SIMD_INLINE uint64_t non_digit_bits(uint64_t word) {
     const uint64_t high = 0x8080808080808080ull;
     const uint64_t low7 = word & ~high;
     const uint64_t above_nine = (low7 + 0x4646464646464646ull) & high;       // low7 > '9'
@@ -180,16 +234,7 @@ inline uint64_t non_digit_bits(uint64_t word) {
     return (word & high) | above_nine | (at_least_zero ^ high);
 }
 
-inline unsigned count_digits_16(const uint8_t* p) {
-    const uint64_t first = non_digit_bits(load_le64(p));
-    if (first != 0) {
-        return static_cast<unsigned>(std::countr_zero(first)) / 8;
-    }
-    const uint64_t second = non_digit_bits(load_le64(p + 8));
-    return second != 0 ? 8 + static_cast<unsigned>(std::countr_zero(second)) / 8 : DIGIT_BLOCK;
-}
-
-inline uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return parse_eight_digits(digit_values8(p)) * 100000000u + parse_eight_digits(digit_values8(p + 8));
 }
 
@@ -199,12 +244,37 @@ constexpr uint32_t byte_bits(uint64_t high_bits) {
     return static_cast<uint32_t>(((high_bits >> 7) * 0x0102040810204080ull) >> 56);
 }
 
-inline uint32_t non_digit_mask_32(const uint8_t* p) {
+TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) {
     uint32_t mask = 0;
     for (unsigned word = 0; word < 4; ++word) {
         mask |= byte_bits(non_digit_bits(load_le64(p + 8 * word))) << (8 * word);
     }
     return mask;
+}
+
+TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
+    return ~(byte_bits(non_digit_bits(load_le64(p))) | byte_bits(non_digit_bits(load_le64(p + 8))) << 8) & 0xFFFFu;
+}
+
+// The two words of digit values; a byte below '0' borrows only from the
+// bytes above it, so that the leading digits' values are right.
+struct DigitBlock {
+    uint64_t first;
+    uint64_t second;
+    uint32_t digits;
+};
+
+TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
+    return DigitBlock{digit_values8(p), digit_values8(p + 8), digit_bits_16(p)};
+}
+
+// The shifts move the digits to the top of the word so that the zero bytes
+// shifted in act as leading zeros.
+TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+    if (k <= 8) {
+        return parse_eight_digits(block.first << (8 * (8 - k)));
+    }
+    return parse_eight_digits(block.first) * POW10_8[k - 8] + parse_eight_digits(block.second << (8 * (16 - k)));
 }
 
 // Eight significand bytes as digit values: `next` (the bytes one further on)
@@ -214,7 +284,7 @@ constexpr uint64_t significand_word(uint64_t here, uint64_t next, uint64_t from_
     return (((here & ~from_next) | (next & from_next)) ^ 0x3030303030303030ull) & ~dropped;
 }
 
-inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const uint8_t* from_next = FROM_MASK_END - k;
     const uint8_t* dropped = FROM_MASK_END - n;
     const uint64_t first =
@@ -226,16 +296,15 @@ inline uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
 
 #endif
 
+// Leading digits (0 to 16) of the 16 bytes at p.
+TALDO_SIMD_INLINE unsigned count_digits_16(const uint8_t* p) {
+    return static_cast<unsigned>(std::countr_zero(~digit_bits_16(p)));  // bit 16 up is set: at most 16
+}
+
 // The value of the first k (1 to 16) digits at p; all 16 bytes at p must be
-// readable. The shifts move the digits to the top of the word so that the
-// zero bytes shifted in act as leading zeros.
-inline uint64_t parse_leading_digits(const uint8_t* p, unsigned k) {
-    const uint64_t first = digit_values8(p);
-    if (k <= 8) {
-        return parse_eight_digits(first << (8 * (8 - k)));
-    }
-    const uint64_t second = digit_values8(p + 8) << (8 * (16 - k));
-    return parse_eight_digits(first) * POW10_8[k - 8] + parse_eight_digits(second);
+// readable.
+TALDO_SIMD_INLINE uint64_t parse_leading_digits(const uint8_t* p, unsigned k) {
+    return leading_value(digit_block(p), k);
 }
 
 // The index of the first byte at or after `from` that is not a digit, or
