@@ -111,13 +111,10 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     return nullptr;
 }
 
-PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    // The plain call, from_json(data), binds and converts nothing.
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && PyBytes_Check(args[0])) [[likely]] {
-        return parse(args[0], BuildOptions{});
-    }
+// A call with keywords or with something other than one bytes object.
+[[gnu::noinline]] PyObject* from_json_with_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     CallArguments call;
-    if (!bind_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, call)) {
+    if (!bind_arguments(args, nargs, kwnames, call)) {
         return nullptr;
     }
     BuildOptions options;
@@ -125,6 +122,15 @@ PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     }
     return parse(call.json_data, options);
+}
+
+PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    // The plain call, from_json(data), binds and converts nothing, and its
+    // builder is known when this is compiled.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && PyBytes_Check(args[0])) [[likely]] {
+        return parse(args[0], BuildOptions{});
+    }
+    return from_json_with_options(args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // The function object's own entry: the interpreter calls it directly, without
