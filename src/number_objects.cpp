@@ -53,7 +53,7 @@ size_t big_int_bytes(const BigInt& value, uint8_t* out) {
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
-Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+[[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
     Result<NumberText> read =
         read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
     if (!read.ok()) {
@@ -87,7 +87,7 @@ Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool 
     return PyRef(object);
 }
 
-Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+[[gnu::noinline]] Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
     Result<Decoded<DecodedNumber>> number =
         decode_number_any(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan);
     if (!number.ok()) {
