@@ -24,14 +24,6 @@
 
 namespace taldo {
 
-struct DecodedNumber {
-    enum class Type : uint8_t { Int, BigInt, Float };
-    Type type = Type::Int;
-    int64_t int_value = 0;    // Type::Int
-    double float_value = 0;   // Type::Float
-    BigInt big;               // Type::BigInt
-};
-
 template <class T>
 struct Decoded {
     T value{};
@@ -74,9 +66,10 @@ enum class Reading : uint8_t { Value, DoubleOnly };
 Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
                                bool allow_inf_nan, Reading reading);
 
-// The value of the integer digits [from, to) with the sign applied: Int when
-// it fits in 64 bits, BigInt otherwise.
-DecodedNumber int_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative);
+// The value of the integer digits [from, to): up to 19 of them (< 10^19 <
+// 2^64), or more into `out`, made with room for them.
+uint64_t short_run_value(const uint8_t* data, uint64_t from, uint64_t to);
+void long_run_value(const uint8_t* data, uint64_t from, uint64_t to, BigInt& out);
 
 // The block reader's verdict on one number.
 struct BlockNumber {
@@ -175,10 +168,9 @@ inline void copy_near_end(uint8_t (&buffer)[PADDED_NUMBER], const uint8_t* data,
     }
 }
 
-// `first_byte` is the byte at `start` (already looked at by the caller);
-// start < len.
-Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t len, uint64_t start,
-                                                 uint8_t first_byte, bool allow_inf_nan);
+// The number at `start` as a double, integers included; `first_byte` is the
+// byte at `start` (start < len). For LosslessFloat, which reads by
+// Reading::DoubleOnly.
 Result<Decoded<double>> decode_number_float(const uint8_t* data, uint64_t len, uint64_t start,
                                             uint8_t first_byte, bool allow_inf_nan);
 

@@ -13,12 +13,10 @@
 
 namespace taldo {
 
-// The Python object for a decoded number: int for Int and BigInt, float for
-// Float. Fails only when the interpreter cannot make the object.
-Result<PyRef> make_number_object(const DecodedNumber& number);
-
-// The int for an arbitrary-precision value.
-Result<PyRef> make_big_int(const BigInt& value);
+// The int for a magnitude of `count` 64-bit limbs (least significant first,
+// the top one not zero) and a sign, at least 2^63 in magnitude. Fails only
+// when the interpreter cannot make the object.
+Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative);
 
 // Every number the block reader in build_number does not take where it lies:
 // numbers near the end of the input (read from a padded copy), NaN and the
