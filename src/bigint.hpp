@@ -49,6 +49,12 @@ public:
     BigInt(const BigInt&) = delete;
     BigInt& operator=(const BigInt&) = delete;
 
+    // this = high * 2^64 + low.
+    void set(uint64_t low, uint64_t high) {
+        limbs_[0] = low;
+        limbs_[1] = high;
+        size_ = high != 0 ? 2 : low != 0 ? 1 : 0;
+    }
     // this = this * factor + addend, in one pass over the limbs; factor != 0.
     void multiply_add(uint64_t factor, uint64_t addend);
 

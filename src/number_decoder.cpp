@@ -183,10 +183,15 @@ uint64_t short_run_value(const uint8_t* data, uint64_t from, uint64_t to) {
 
 // Valued 16 digits at a time, with the first chunk taking the remainder so
 // that every later chunk is whole (and 16 bytes are readable at the first).
+// The first two chunks (more than 19 digits make at least two) fit in 128
+// bits.
 void long_run_value(const uint8_t* data, uint64_t from, uint64_t to, BigInt& out) {
     const uint64_t first = (to - from - 1) % 16 + 1;
-    out.multiply_add(1, simd::parse_leading_digits(data + from, static_cast<unsigned>(first)));
-    for (uint64_t i = from + first; i < to; i += 16) {
+    const uint64_t head = simd::parse_leading_digits(data + from, static_cast<unsigned>(first));
+    const U128 two = mul_64x64(head, POW10_16);
+    const uint64_t low = two.lo + simd::parse_sixteen_digits(data + from + first);
+    out.set(low, two.hi + (low < two.lo ? 1 : 0));
+    for (uint64_t i = from + first + 16; i < to; i += 16) {
         out.multiply_add(POW10_16, simd::parse_sixteen_digits(data + i));
     }
 }

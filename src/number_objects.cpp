@@ -1,6 +1,7 @@
 #include "number_objects.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,42 +19,52 @@ namespace {
 
 #if defined(TALDO_INT_FROM_DIGITS)
 
-// The magnitude's bits cut into digits: ndigits of them, the top one not
-// zero.
-void limbs_to_digits(const uint64_t* limbs, size_t count, digit* out, size_t ndigits) {
-    for (size_t i = 0; i < ndigits; ++i) {
-        const size_t bit = i * PyLong_SHIFT;
-        const size_t at = bit / 64;
-        const unsigned shift = bit % 64;
-        uint64_t value = limbs[at] >> shift;
-        if (shift > 64 - PyLong_SHIFT && at + 1 < count) {
-            value |= limbs[at + 1] << (64 - shift);
+// The magnitude's bits cut into digits, least significant first: at least
+// as many as it needs (the last may be zeros), at most that many + 64 / SHIFT.
+size_t limbs_to_digits(const uint64_t* limbs, size_t count, digit* out) {
+    size_t n = 0;
+    uint64_t carried = 0;  // the low `have` bits left over from the previous limb
+    unsigned have = 0;     // below PyLong_SHIFT
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t limb = limbs[i];
+        out[n++] = static_cast<digit>((carried | limb << have) & PyLong_MASK);
+        uint64_t rest = limb >> (PyLong_SHIFT - have);
+        unsigned left = 64 - (PyLong_SHIFT - have);
+        for (; left >= PyLong_SHIFT; left -= PyLong_SHIFT) {
+            out[n++] = static_cast<digit>(rest & PyLong_MASK);
+            rest >>= PyLong_SHIFT;
         }
-        out[i] = static_cast<digit>(value & PyLong_MASK);
+        carried = rest;
+        have = left;
     }
+    if (have != 0) {
+        out[n++] = static_cast<digit>(carried);
+    }
+    return n;
 }
 
 PyObject* int_from_digits(const uint64_t* limbs, size_t count, bool negative) {
     const auto bits = static_cast<size_t>(64 * (count - 1) + std::bit_width(limbs[count - 1]));
     const size_t ndigits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
-#if PY_VERSION_HEX >= 0x030C0000
-    // Up to 4300 decimal digits, whose 477 digits of 30 bits (953 of 15)
-    // live on the stack.
-    digit inline_digits[1024];
+    // Every limb gives up to 64 / SHIFT + 1 digits. Up to 4300 decimal
+    // digits (224 limbs) live on the stack.
+    constexpr size_t per_limb = 64 / PyLong_SHIFT + 1;
+    digit inline_digits[224 * per_limb];
     std::unique_ptr<digit[]> heap_digits;
     digit* digits = inline_digits;
-    if (ndigits > std::size(inline_digits)) {
-        heap_digits = std::make_unique<digit[]>(ndigits);
+    if (count > 224) {
+        heap_digits = std::make_unique<digit[]>(count * per_limb);
         digits = heap_digits.get();
     }
-    limbs_to_digits(limbs, count, digits, ndigits);
+    limbs_to_digits(limbs, count, digits);  // ndigits and zeros above them
+#if PY_VERSION_HEX >= 0x030C0000
     return reinterpret_cast<PyObject*>(_PyLong_FromDigits(negative ? 1 : 0, static_cast<Py_ssize_t>(ndigits), digits));
 #else
     PyLongObject* object = _PyLong_New(static_cast<Py_ssize_t>(ndigits));
     if (object == nullptr) {
         return nullptr;
     }
-    limbs_to_digits(limbs, count, object->ob_digit, ndigits);
+    std::memcpy(object->ob_digit, digits, ndigits * sizeof(digit));
     Py_SET_SIZE(object, negative ? -static_cast<Py_ssize_t>(ndigits) : static_cast<Py_ssize_t>(ndigits));
     return reinterpret_cast<PyObject*>(object);
 #endif
@@ -114,7 +125,7 @@ Result<PyRef> make_integer(const uint8_t* data, uint64_t from, uint64_t to, bool
         if (v < limit || (negative && v == limit)) {
             // Unsigned negation then conversion is exact for -2^63 as well;
             // -0 is 0.
-            object = PyLong_FromLongLong(static_cast<int64_t>(negative ? uint64_t{0} - v : v));
+            object = make_int(static_cast<int64_t>(negative ? uint64_t{0} - v : v));
         } else {
             return make_big_int(&v, 1, negative);
         }
@@ -211,6 +222,38 @@ Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative) {
     }
     return PyRef(object);
 }
+
+#if PY_VERSION_HEX < 0x030E0000
+PyObject* make_wide_int(int64_t value) {
+    const uint64_t magnitude = value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    // As many digits as the magnitude needs, so that the top one is not zero.
+    const auto ndigits = static_cast<Py_ssize_t>((std::bit_width(magnitude) + PyLong_SHIFT - 1) / PyLong_SHIFT);
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr size_t header = offsetof(PyLongObject, long_value.ob_digit);
+#else
+    constexpr size_t header = offsetof(PyLongObject, ob_digit);
+#endif
+    auto* object = static_cast<PyLongObject*>(PyObject_Malloc(header + static_cast<size_t>(ndigits) * sizeof(digit)));
+    if (object == nullptr) {
+        return PyErr_NoMemory();
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject_Init(reinterpret_cast<PyObject*>(object), &PyLong_Type);
+    // The sign in the two low bits of the tag: 0 positive, 2 negative.
+    object->long_value.lv_tag = static_cast<uintptr_t>(ndigits) << _PyLong_NON_SIZE_BITS | (value < 0 ? 2 : 0);
+    digit* digits = object->long_value.ob_digit;
+#else
+    PyObject_InitVar(reinterpret_cast<PyVarObject*>(object), &PyLong_Type, value < 0 ? -ndigits : ndigits);
+    digit* digits = object->ob_digit;
+#endif
+    uint64_t rest = magnitude;
+    for (Py_ssize_t i = 0; i < ndigits; ++i) {
+        digits[i] = static_cast<digit>(rest & PyLong_MASK);
+        rest >>= PyLong_SHIFT;
+    }
+    return reinterpret_cast<PyObject*>(object);
+}
+#endif
 
 Result<PyRef> number_object_failed(bool is_int) {
     return fatal_from_python(is_int ? "could not create an int" : "could not create a float");
