@@ -247,6 +247,21 @@ def test_int_boundaries(value, pad):
     assert type(result) is int and result == value
 
 
+@pytest.mark.parametrize("k", [29, 30, 31, 45, 59, 60, 61, 62, 63])
+def test_ints_around_interpreter_digit_boundaries(k):
+    # Ints wider than one interpreter digit are built in place: their digits,
+    # size and sign must make the same int as int() does (hash reads them).
+    for v in (2**k - 1, 2**k, 2**k + 1, -(2**k - 1), -(2**k), -(2**k + 1)):
+        if not -2**63 <= v < 2**63:
+            continue
+        text = str(v).encode()
+        for document in (text, b"[" + text + b"," + b" " * 40 + b"0]", text + b" " * 40):
+            result = taldo.from_json(document)
+            result = result[0] if isinstance(result, list) else result
+            assert type(result) is int and result == v and hash(result) == hash(v) and str(result) == str(v)
+            assert result - v == 0 and (result >> 1) == (v >> 1)
+
+
 # -- oracles -------------------------------------------------------------------
 
 def random_float_texts(rng, count):
