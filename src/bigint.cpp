@@ -2,25 +2,25 @@
 
 namespace taldo {
 
-BigInt BigInt::from_u64(uint64_t value, bool negative) {
-    BigInt result;
-    result.negative = negative;
-    if (value != 0) {
-        result.limbs.push_back(value);
+BigInt::BigInt(uint64_t decimal_digits) {
+    // log2(10) < 3.33 bits a digit, and one spare limb for the last carry.
+    const uint64_t capacity = decimal_digits * 333 / 6400 + 2;
+    if (capacity > INLINE_LIMBS) {
+        heap_ = std::make_unique<uint64_t[]>(capacity);
+        limbs_ = heap_.get();
     }
-    return result;
 }
 
 void BigInt::multiply_add(uint64_t factor, uint64_t addend) {
     uint64_t carry = addend;
-    for (uint64_t& limb : limbs) {
-        const U128 product = mul_64x64(limb, factor);
-        limb = product.lo + carry;
+    for (size_t i = 0; i < size_; ++i) {
+        const U128 product = mul_64x64(limbs_[i], factor);
+        limbs_[i] = product.lo + carry;
         // limb * factor + carry < 2^128, so the high word takes the carry.
-        carry = product.hi + (limb < carry ? 1 : 0);
+        carry = product.hi + (limbs_[i] < carry ? 1 : 0);
     }
     if (carry != 0) {
-        limbs.push_back(carry);
+        limbs_[size_++] = carry;
     }
 }
 

@@ -1,9 +1,10 @@
-// Arbitrary-precision integers on 64-bit limbs, least significant first, with
-// just the operations the digit runs need.
+// Arbitrary-precision magnitudes on 64-bit limbs, least significant first,
+// with just the operations the digit runs need.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
 #include <intrin.h>
@@ -38,13 +39,34 @@ inline U128 mul_64x64(uint64_t a, uint64_t b) {
 #endif
 }
 
-struct BigInt {
-    bool negative = false;
-    std::vector<uint64_t> limbs;  // magnitude; empty means zero, no zero limb on top
+// The magnitude of a decimal digit run, built where it is used: the limbs of
+// any run of up to about 300 digits live inline, longer runs take one heap
+// block, sized once for the whole run.
+class BigInt {
+public:
+    // Room for the value of `decimal_digits` digits, set to zero.
+    explicit BigInt(uint64_t decimal_digits);
+    BigInt(const BigInt&) = delete;
+    BigInt& operator=(const BigInt&) = delete;
 
-    static BigInt from_u64(uint64_t value, bool negative);
-    // this = this * factor + addend in one pass over the limbs; factor != 0.
+    // this = high * 2^64 + low.
+    void set(uint64_t low, uint64_t high) {
+        limbs_[0] = low;
+        limbs_[1] = high;
+        size_ = high != 0 ? 2 : low != 0 ? 1 : 0;
+    }
+    // this = this * factor + addend, in one pass over the limbs; factor != 0.
     void multiply_add(uint64_t factor, uint64_t addend);
+
+    const uint64_t* limbs() const { return limbs_; }
+    size_t size() const { return size_; }  // no zero limb on top; 0 means zero
+
+private:
+    static constexpr size_t INLINE_LIMBS = 16;
+    uint64_t inline_[INLINE_LIMBS];
+    std::unique_ptr<uint64_t[]> heap_;
+    uint64_t* limbs_ = inline_;
+    size_t size_ = 0;
 };
 
 }  // namespace taldo

@@ -13,38 +13,6 @@ using simd::is_digit;
 
 constexpr uint64_t POW10_16 = 10000000000000000ull;
 
-// Integers of up to 19 digits: v < 2^64 always; the signed 64-bit range is
-// [-2^63, 2^63 - 1].
-inline void set_small_integer(DecodedNumber& number, uint64_t v, bool negative) {
-    constexpr uint64_t limit = uint64_t{1} << 63;
-    if (v < limit || (negative && v == limit)) {
-        number.type = DecodedNumber::Type::Int;
-        // Unsigned negation then conversion is exact for -2^63 as well.
-        number.int_value = static_cast<int64_t>(negative ? uint64_t{0} - v : v);
-    } else {
-        number.type = DecodedNumber::Type::BigInt;
-        number.big = BigInt::from_u64(v, negative);
-    }
-}
-
-// More than 19 digits: valued 16 at a time, with the first chunk taking the
-// remainder so that every later chunk is whole.
-[[gnu::noinline]] BigInt long_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative) {
-    const uint64_t n = to - from;
-    const uint64_t first = (n - 1) % 16 + 1;
-    uint64_t head = 0;
-    for (uint64_t i = from; i < from + first; ++i) {
-        head = head * 10 + (data[i] - '0');
-    }
-    BigInt big = BigInt::from_u64(head, negative);
-    // log2(10^16) < 54 bits per chunk; one spare limb for the last carry.
-    big.limbs.reserve(static_cast<size_t>((n / 16 + 1) * 54 / 64 + 2));
-    for (uint64_t i = from + first; i < to; i += 16) {
-        big.multiply_add(POW10_16, simd::parse_sixteen_digits(data + i));
-    }
-    return big;
-}
-
 // The byte-at-a-time comparison that finds where an expected word goes wrong:
 // the end of the input, or the first byte that differs.
 [[gnu::noinline, gnu::cold]] ParseError word_error(const uint8_t* data, uint64_t len, uint64_t pos,
@@ -205,44 +173,27 @@ Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start
     return t;
 }
 
-DecodedNumber int_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative) {
-    DecodedNumber number;
-    if (to - from > 19) {
-        number.type = DecodedNumber::Type::BigInt;
-        number.big = long_run_value(data, from, to, negative);
-        return number;
-    }
+uint64_t short_run_value(const uint8_t* data, uint64_t from, uint64_t to) {
     uint64_t v = 0;
     for (uint64_t i = from; i < to; ++i) {
         v = v * 10 + (data[i] - '0');
     }
-    set_small_integer(number, v, negative);
-    return number;
+    return v;
 }
 
-Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t len, uint64_t start,
-                                                 uint8_t first_byte, bool allow_inf_nan) {
-    Result<NumberText> read = read_number(data, len, start, first_byte, allow_inf_nan, Reading::Value);
-    if (!read.ok()) {
-        return read.take_error();
+// Valued 16 digits at a time, with the first chunk taking the remainder so
+// that every later chunk is whole (and 16 bytes are readable at the first).
+// The first two chunks (more than 19 digits make at least two) fit in 128
+// bits.
+void long_run_value(const uint8_t* data, uint64_t from, uint64_t to, BigInt& out) {
+    const uint64_t first = (to - from - 1) % 16 + 1;
+    const uint64_t head = simd::parse_leading_digits(data + from, static_cast<unsigned>(first));
+    const U128 two = mul_64x64(head, POW10_16);
+    const uint64_t low = two.lo + simd::parse_sixteen_digits(data + from + first);
+    out.set(low, two.hi + (low < two.lo ? 1 : 0));
+    for (uint64_t i = from + first + 16; i < to; i += 16) {
+        out.multiply_add(POW10_16, simd::parse_sixteen_digits(data + i));
     }
-    const NumberText& t = read.value();
-    Decoded<DecodedNumber> out;
-    out.end = t.end;
-    switch (t.kind) {
-        case NumberText::Kind::Integer:
-            out.value = int_run_value(data, t.digits, t.int_end, t.negative);
-            break;
-        case NumberText::Kind::Float:
-            out.value.type = DecodedNumber::Type::Float;
-            out.value.float_value = convert_number_text(data, t);
-            break;
-        case NumberText::Kind::Word:
-            out.value.type = DecodedNumber::Type::Float;
-            out.value.float_value = t.word;
-            break;
-    }
-    return out;
 }
 
 Result<Decoded<double>> decode_number_float(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,

@@ -24,14 +24,6 @@
 
 namespace taldo {
 
-struct DecodedNumber {
-    enum class Type : uint8_t { Int, BigInt, Float };
-    Type type = Type::Int;
-    int64_t int_value = 0;    // Type::Int
-    double float_value = 0;   // Type::Float
-    BigInt big;               // Type::BigInt
-};
-
 template <class T>
 struct Decoded {
     T value{};
@@ -74,9 +66,10 @@ enum class Reading : uint8_t { Value, DoubleOnly };
 Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start, uint8_t first_byte,
                                bool allow_inf_nan, Reading reading);
 
-// The value of the integer digits [from, to) with the sign applied: Int when
-// it fits in 64 bits, BigInt otherwise.
-DecodedNumber int_run_value(const uint8_t* data, uint64_t from, uint64_t to, bool negative);
+// The value of the integer digits [from, to): up to 19 of them (< 10^19 <
+// 2^64), or more into `out`, made with room for them.
+uint64_t short_run_value(const uint8_t* data, uint64_t from, uint64_t to);
+void long_run_value(const uint8_t* data, uint64_t from, uint64_t to, BigInt& out);
 
 // The block reader's verdict on one number.
 struct BlockNumber {
@@ -95,7 +88,7 @@ struct BlockNumber {
 // number nearer the end of the input is read from a zero-padded copy: a zero
 // byte ends a number exactly as the end of the input does.
 constexpr uint64_t NUMBER_WINDOW = 34;
-constexpr uint64_t PADDED_NUMBER = 64;
+constexpr uint64_t PADDED_NUMBER = 48;
 
 // The block reader's way out for an integer part of 16 digits or more, with
 // no leading zero, at d (after the sign): an integer of up to 19 digits that
@@ -149,17 +142,35 @@ template <bool WithFloats>
 }
 
 // Copies the rest of the input from `start` (fewer than NUMBER_WINDOW bytes)
-// into `buffer`, zero-padded, for the block reader.
+// into `buffer`, zero-padded, for the block reader. The copy is made of two
+// or three fixed-size moves that may overlap, which is cheaper than a call.
 inline void copy_near_end(uint8_t (&buffer)[PADDED_NUMBER], const uint8_t* data, uint64_t len, uint64_t start) {
-    static_assert(NUMBER_WINDOW <= PADDED_NUMBER, "the copy must hold the block reader's window");
+    static_assert(NUMBER_WINDOW <= PADDED_NUMBER && NUMBER_WINDOW <= 48, "the copy must hold the window");
     std::memset(buffer, 0, sizeof buffer);
-    std::memcpy(buffer, data + start, len - start);
+    const uint8_t* from = data + start;
+    const uint64_t n = len - start;  // 1 to NUMBER_WINDOW - 1
+    if (n >= 16) {
+        std::memcpy(buffer, from, 16);
+        if (n > 32) {
+            std::memcpy(buffer + 16, from + 16, 16);
+        }
+        std::memcpy(buffer + n - 16, from + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(buffer, from, 8);
+        std::memcpy(buffer + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(buffer, from, 4);
+        std::memcpy(buffer + n - 4, from + n - 4, 4);
+    } else {
+        buffer[0] = from[0];
+        buffer[n / 2] = from[n / 2];
+        buffer[n - 1] = from[n - 1];
+    }
 }
 
-// `first_byte` is the byte at `start` (already looked at by the caller);
-// start < len.
-Result<Decoded<DecodedNumber>> decode_number_any(const uint8_t* data, uint64_t len, uint64_t start,
-                                                 uint8_t first_byte, bool allow_inf_nan);
+// The number at `start` as a double, integers included; `first_byte` is the
+// byte at `start` (start < len). For LosslessFloat, which reads by
+// Reading::DoubleOnly.
 Result<Decoded<double>> decode_number_float(const uint8_t* data, uint64_t len, uint64_t start,
                                             uint8_t first_byte, bool allow_inf_nan);
 

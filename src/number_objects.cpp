@@ -1,41 +1,105 @@
 #include "number_objects.hpp"
 
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace taldo {
 
 namespace {
 
+#if PY_VERSION_HEX < 0x030E0000
+// The interpreter's own digits (PyLong_SHIFT bits each, least significant
+// first) are written directly, through the layout of CPython 3.10 to 3.13.
+#define TALDO_INT_FROM_DIGITS 1
+#endif
+
+#if defined(TALDO_INT_FROM_DIGITS)
+
+// The magnitude's bits cut into digits, least significant first: at least
+// as many as it needs (the last may be zeros), at most that many + 64 / SHIFT.
+size_t limbs_to_digits(const uint64_t* limbs, size_t count, digit* out) {
+    size_t n = 0;
+    uint64_t carried = 0;  // the low `have` bits left over from the previous limb
+    unsigned have = 0;     // below PyLong_SHIFT
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t limb = limbs[i];
+        out[n++] = static_cast<digit>((carried | limb << have) & PyLong_MASK);
+        uint64_t rest = limb >> (PyLong_SHIFT - have);
+        unsigned left = 64 - (PyLong_SHIFT - have);
+        for (; left >= PyLong_SHIFT; left -= PyLong_SHIFT) {
+            out[n++] = static_cast<digit>(rest & PyLong_MASK);
+            rest >>= PyLong_SHIFT;
+        }
+        carried = rest;
+        have = left;
+    }
+    if (have != 0) {
+        out[n++] = static_cast<digit>(carried);
+    }
+    return n;
+}
+
+PyObject* int_from_digits(const uint64_t* limbs, size_t count, bool negative) {
+    const auto bits = static_cast<size_t>(64 * (count - 1) + std::bit_width(limbs[count - 1]));
+    const size_t ndigits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    // Every limb gives up to 64 / SHIFT + 1 digits. Up to 4300 decimal
+    // digits (224 limbs) live on the stack.
+    constexpr size_t per_limb = 64 / PyLong_SHIFT + 1;
+    digit inline_digits[224 * per_limb];
+    std::unique_ptr<digit[]> heap_digits;
+    digit* digits = inline_digits;
+    if (count > 224) {
+        heap_digits = std::make_unique<digit[]>(count * per_limb);
+        digits = heap_digits.get();
+    }
+    limbs_to_digits(limbs, count, digits);  // ndigits and zeros above them
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(negative ? 1 : 0, static_cast<Py_ssize_t>(ndigits), digits));
+#else
+    PyLongObject* object = _PyLong_New(static_cast<Py_ssize_t>(ndigits));
+    if (object == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(object->ob_digit, digits, ndigits * sizeof(digit));
+    Py_SET_SIZE(object, negative ? -static_cast<Py_ssize_t>(ndigits) : static_cast<Py_ssize_t>(ndigits));
+    return reinterpret_cast<PyObject*>(object);
+#endif
+}
+
+#else
+
 // The shortest two's-complement little-endian form of the value, as
-// _PyLong_FromByteArray reads it. `out` must hold 8 * limbs + 1 bytes.
-size_t big_int_bytes(const BigInt& value, uint8_t* out) {
-    size_t count = 0;
-    for (const uint64_t limb : value.limbs) {
+// _PyLong_FromByteArray reads it. `out` must hold 8 * count + 1 bytes.
+size_t big_int_bytes(const uint64_t* limbs, size_t count, bool negative, uint8_t* out) {
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) {
         for (int shift = 0; shift < 64; shift += 8) {
-            out[count++] = static_cast<uint8_t>(limb >> shift);
+            out[length++] = static_cast<uint8_t>(limbs[i] >> shift);
         }
     }
-    while (count > 0 && out[count - 1] == 0) {
-        --count;
+    while (length > 0 && out[length - 1] == 0) {
+        --length;
     }
-    if (count == 0) {
+    if (length == 0) {
         out[0] = 0;
         return 1;
     }
-    if ((out[count - 1] & 0x80) != 0) {
+    if ((out[length - 1] & 0x80) != 0) {
         // -2^(8m-1) is the one negative value whose magnitude has the top bit
         // set and still fits in m bytes.
-        bool lower_zero = out[count - 1] == 0x80;
-        for (size_t i = 0; lower_zero && i + 1 < count; ++i) {
+        bool lower_zero = out[length - 1] == 0x80;
+        for (size_t i = 0; lower_zero && i + 1 < length; ++i) {
             lower_zero = out[i] == 0;
         }
-        if (!(value.negative && lower_zero)) {
-            out[count++] = 0;
+        if (!(negative && lower_zero)) {
+            out[length++] = 0;
         }
     }
-    if (value.negative) {
+    if (negative) {
         // Two's complement: the low zero bytes stay, the first non-zero byte
         // is negated, every byte above it is inverted.
         size_t i = 0;
@@ -43,17 +107,43 @@ size_t big_int_bytes(const BigInt& value, uint8_t* out) {
             ++i;
         }
         out[i] = static_cast<uint8_t>(-out[i]);
-        for (++i; i < count; ++i) {
+        for (++i; i < length; ++i) {
             out[i] = static_cast<uint8_t>(~out[i]);
         }
     }
-    return count;
+    return length;
+}
+
+#endif
+
+// An integer's digits [from, to) with its sign, as an int.
+Result<PyRef> make_integer(const uint8_t* data, uint64_t from, uint64_t to, bool negative) {
+    PyObject* object;
+    if (to - from <= 19) {
+        const uint64_t v = short_run_value(data, from, to);
+        constexpr uint64_t limit = uint64_t{1} << 63;
+        if (v < limit || (negative && v == limit)) {
+            // Unsigned negation then conversion is exact for -2^63 as well;
+            // -0 is 0.
+            object = make_int(static_cast<int64_t>(negative ? uint64_t{0} - v : v));
+        } else {
+            return make_big_int(&v, 1, negative);
+        }
+    } else {
+        BigInt magnitude(to - from);
+        long_run_value(data, from, to, magnitude);
+        return make_big_int(magnitude.limbs(), magnitude.size(), negative);
+    }
+    if (object == nullptr) [[unlikely]] {
+        return fatal_from_python("could not create an int");
+    }
+    return PyRef(object);
 }
 
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
-Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+[[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
     Result<NumberText> read =
         read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
     if (!read.ok()) {
@@ -61,7 +151,7 @@ Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool 
     }
     const NumberText& t = read.value();
     if (t.kind == NumberText::Kind::Integer) {
-        Result<PyRef> object = make_number_object(int_run_value(scanner.data, t.digits, t.int_end, t.negative));
+        Result<PyRef> object = make_integer(scanner.data, t.digits, t.int_end, t.negative);
         if (object.ok()) {
             scanner.index = t.end;
         }
@@ -87,56 +177,83 @@ Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool 
     return PyRef(object);
 }
 
-Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    Result<Decoded<DecodedNumber>> number =
-        decode_number_any(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan);
-    if (!number.ok()) {
-        return number.take_error();
+[[gnu::noinline]] Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+    Result<NumberText> read =
+        read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
+    if (!read.ok()) {
+        return read.take_error();
     }
-    Result<PyRef> object = make_number_object(number.value().value);
-    if (object.ok()) {
-        scanner.index = number.value().end;
+    const NumberText& t = read.value();
+    if (t.kind == NumberText::Kind::Integer) {
+        Result<PyRef> object = make_integer(scanner.data, t.digits, t.int_end, t.negative);
+        if (object.ok()) {
+            scanner.index = t.end;
+        }
+        return object;
     }
-    return object;
+    PyObject* object = PyFloat_FromDouble(t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t));
+    if (object == nullptr) [[unlikely]] {
+        return number_object_failed(false);
+    }
+    scanner.index = t.end;
+    return PyRef(object);
 }
 
 }  // namespace
 
-Result<PyRef> make_big_int(const BigInt& value) {
+Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative) {
+    PyObject* object;
+#if defined(TALDO_INT_FROM_DIGITS)
+    object = int_from_digits(limbs, count, negative);
+#else
     constexpr size_t inline_bytes = 8 * 32 + 1;
     uint8_t inline_buffer[inline_bytes];
     std::vector<uint8_t> heap_buffer;
     uint8_t* bytes = inline_buffer;
-    if (value.limbs.size() > 32) {
-        heap_buffer.resize(8 * value.limbs.size() + 1);
+    if (count > 32) {
+        heap_buffer.resize(8 * count + 1);
         bytes = heap_buffer.data();
     }
-    const size_t count = big_int_bytes(value, bytes);
-    PyObject* object = _PyLong_FromByteArray(bytes, count, 1, 1);
+    const size_t length = big_int_bytes(limbs, count, negative, bytes);
+    object = _PyLong_FromByteArray(bytes, length, 1, 1);
+#endif
     if (object == nullptr) [[unlikely]] {
         return fatal_from_python("could not create an int");
     }
     return PyRef(object);
 }
 
-Result<PyRef> make_number_object(const DecodedNumber& number) {
-    PyObject* object = nullptr;
-    switch (number.type) {
-        case DecodedNumber::Type::Int:
-            object = PyLong_FromLongLong(number.int_value);
-            break;
-        case DecodedNumber::Type::BigInt:
-            return make_big_int(number.big);
-        case DecodedNumber::Type::Float:
-            object = PyFloat_FromDouble(number.float_value);
-            break;
+#if PY_VERSION_HEX < 0x030E0000
+PyObject* make_wide_int(int64_t value) {
+    const uint64_t magnitude = value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    // As many digits as the magnitude needs, so that the top one is not zero.
+    const auto ndigits = static_cast<Py_ssize_t>((std::bit_width(magnitude) + PyLong_SHIFT - 1) / PyLong_SHIFT);
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr size_t header = offsetof(PyLongObject, long_value.ob_digit);
+#else
+    constexpr size_t header = offsetof(PyLongObject, ob_digit);
+#endif
+    auto* object = static_cast<PyLongObject*>(PyObject_Malloc(header + static_cast<size_t>(ndigits) * sizeof(digit)));
+    if (object == nullptr) {
+        return PyErr_NoMemory();
     }
-    if (object == nullptr) [[unlikely]] {
-        return fatal_from_python(number.type == DecodedNumber::Type::Int ? "could not create an int"
-                                                                         : "could not create a float");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject_Init(reinterpret_cast<PyObject*>(object), &PyLong_Type);
+    // The sign in the two low bits of the tag: 0 positive, 2 negative.
+    object->long_value.lv_tag = static_cast<uintptr_t>(ndigits) << _PyLong_NON_SIZE_BITS | (value < 0 ? 2 : 0);
+    digit* digits = object->long_value.ob_digit;
+#else
+    PyObject_InitVar(reinterpret_cast<PyVarObject*>(object), &PyLong_Type, value < 0 ? -ndigits : ndigits);
+    digit* digits = object->ob_digit;
+#endif
+    uint64_t rest = magnitude;
+    for (Py_ssize_t i = 0; i < ndigits; ++i) {
+        digits[i] = static_cast<digit>(rest & PyLong_MASK);
+        rest >>= PyLong_SHIFT;
     }
-    return PyRef(object);
+    return reinterpret_cast<PyObject*>(object);
 }
+#endif
 
 Result<PyRef> number_object_failed(bool is_int) {
     return fatal_from_python(is_int ? "could not create an int" : "could not create a float");

@@ -13,12 +13,10 @@
 
 namespace taldo {
 
-// The Python object for a decoded number: int for Int and BigInt, float for
-// Float. Fails only when the interpreter cannot make the object.
-Result<PyRef> make_number_object(const DecodedNumber& number);
-
-// The int for an arbitrary-precision value.
-Result<PyRef> make_big_int(const BigInt& value);
+// The int for a magnitude of `count` 64-bit limbs (least significant first,
+// the top one not zero) and a sign, at least 2^63 in magnitude. Fails only
+// when the interpreter cannot make the object.
+Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative);
 
 // Every number the block reader in build_number does not take where it lies:
 // numbers near the end of the input (read from a padded copy), NaN and the
@@ -30,6 +28,26 @@ Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow
 
 // The interpreter could not make the object.
 [[gnu::cold]] Result<PyRef> number_object_failed(bool is_int);
+
+#if PY_VERSION_HEX < 0x030E0000
+// An int of two or three interpreter digits, built in place through the
+// layout of CPython 3.10 to 3.13: PyLong_FromLongLong would count the digits
+// in a loop and go through _PyLong_New. `value` lies outside one digit's range.
+PyObject* make_wide_int(int64_t value);
+#endif
+
+// A new int for a 64-bit value, or nullptr with an exception set. Values of
+// one interpreter digit take CPython's own path, its cached small ints
+// included.
+[[gnu::always_inline]] inline PyObject* make_int(int64_t value) {
+#if PY_VERSION_HEX < 0x030E0000
+    constexpr uint64_t one_digit = PyLong_MASK;
+    if (static_cast<uint64_t>(value) + one_digit > 2 * one_digit) [[unlikely]] {
+        return make_wide_int(value);
+    }
+#endif
+    return PyLong_FromLongLong(value);
+}
 
 // On entry the scanner's index is at the number's first byte (`first_byte`).
 // On success the index is one past the number; on failure it is unchanged.
@@ -45,7 +63,7 @@ template <FloatMode F>
         const BlockNumber n =
             read_block<F == FloatMode::Float>(scanner.data + start, scanner.data + scanner.len, first_byte == '-');
         if (n.kind == BlockNumber::Kind::Int) [[likely]] {
-            PyObject* object = PyLong_FromLongLong(n.int_value);
+            PyObject* object = make_int(n.int_value);
             if (object == nullptr) [[unlikely]] {
                 return number_object_failed(true);
             }

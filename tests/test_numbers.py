@@ -1,5 +1,6 @@
 """Numbers: the grammar and its errors, integer digit runs, big integers and
 correctly rounded floats, checked against Python's own int() and float()."""
+import decimal
 import math
 import random
 import struct
@@ -246,6 +247,21 @@ def test_int_boundaries(value, pad):
     assert type(result) is int and result == value
 
 
+@pytest.mark.parametrize("k", [29, 30, 31, 45, 59, 60, 61, 62, 63])
+def test_ints_around_interpreter_digit_boundaries(k):
+    # Ints wider than one interpreter digit are built in place: their digits,
+    # size and sign must make the same int as int() does (hash reads them).
+    for v in (2**k - 1, 2**k, 2**k + 1, -(2**k - 1), -(2**k), -(2**k + 1)):
+        if not -2**63 <= v < 2**63:
+            continue
+        text = str(v).encode()
+        for document in (text, b"[" + text + b"," + b" " * 40 + b"0]", text + b" " * 40):
+            result = taldo.from_json(document)
+            result = result[0] if isinstance(result, list) else result
+            assert type(result) is int and result == v and hash(result) == hash(v) and str(result) == str(v)
+            assert result - v == 0 and (result >> 1) == (v >> 1)
+
+
 # -- oracles -------------------------------------------------------------------
 
 def random_float_texts(rng, count):
@@ -294,3 +310,143 @@ def test_random_integers_match_python_int():
     document = ("[" + ", ".join(texts) + "]").encode()
     for float_mode in FLOAT_MODES:
         assert taldo.from_json(document, float_mode=float_mode) == [int(t) for t in texts]
+
+
+# -- near the end of the input ---------------------------------------------------
+#
+# A number with fewer than 34 bytes of input from its first byte on is read
+# from a padded copy, one further from the end in place, and the general
+# reader takes what neither can: all three must agree, in every float mode.
+
+def near_end_texts():
+    """Integer parts of 1 to 25 digits, alone and with fractions and exponents."""
+    rng = random.Random(25)
+    for n in range(1, 26):
+        for digits in (random_digits(rng, n), "9" * n):
+            for sign in ("", "-"):
+                fraction = "." + random_digits(rng, rng.randint(1, 20))
+                exponent = rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.randint(0, 40))
+                yield from (sign + digits, sign + digits + fraction, sign + digits + exponent,
+                            sign + digits + fraction + exponent)
+    yield from ("0", "-0", "0.0", "-0.5e3", "0e0")
+
+
+def check_value(value, text, float_mode):
+    if not any(c in text for c in ".eE"):
+        assert type(value) is int and value == int(text), text
+    elif float_mode == "float":
+        assert type(value) is float and bits(value) == bits(float(text)), text
+    elif float_mode == "decimal":
+        assert type(value) is decimal.Decimal and str(value) == str(decimal.Decimal(text)), text
+    else:
+        assert type(value) is taldo.LosslessFloat and bytes(value) == text.encode(), text
+
+
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_numbers_at_every_distance_from_the_end(float_mode):
+    for text in near_end_texts():
+        number = text.encode()
+        for distance in range(41):
+            for lead in (b"", b" " * 16):
+                check_value(taldo.from_json(lead + number + b" " * distance, float_mode=float_mode), text, float_mode)
+                values = taldo.from_json(lead + b"[" + number + b"]" + b" " * distance, float_mode=float_mode)
+                check_value(values[0], text, float_mode)
+
+
+def test_lossless_float_reads_numbers_at_every_distance_from_its_end():
+    for text in near_end_texts():
+        for distance in range(0, 41, 3):
+            raw = text.encode() + b" " * distance
+            assert bits(float(taldo.LosslessFloat(raw))) == bits(float(text)), text
+
+
+EOF_IN_VALUE = "EOF while parsing a value"
+INVALID = "invalid number"
+IDENT = "expected ident"
+
+# Malformed endings of a number whose integer part may have any length:
+# (ending, the error when the input ends with it, the error when another byte
+# follows, the error's offset from the ending's first byte). Taken from the
+# build before the number readers were merged.
+MALFORMED_ENDINGS = [
+    (".", EOF_IN_VALUE, INVALID, 1),
+    (".x", INVALID, INVALID, 1),
+    (".e5", INVALID, INVALID, 1),
+    ("e", EOF_IN_VALUE, INVALID, 1),
+    ("E", EOF_IN_VALUE, INVALID, 1),
+    ("e+", EOF_IN_VALUE, INVALID, 2),
+    ("e-", EOF_IN_VALUE, INVALID, 2),
+    ("ex", INVALID, INVALID, 1),
+    ("e+x", INVALID, INVALID, 2),
+    ("E-.", INVALID, INVALID, 2),
+    (".5e", EOF_IN_VALUE, INVALID, 3),
+    (".5E+", EOF_IN_VALUE, INVALID, 4),
+    (".5ex", INVALID, INVALID, 3),
+    (".12345678901234567890e", EOF_IN_VALUE, INVALID, 22),
+    (".5e-x", INVALID, INVALID, 4),
+]
+
+# Whole malformed texts, with the error's index in the text.
+MALFORMED_TEXTS = [
+    ("01", INVALID, INVALID, 1),
+    ("0318642975318642", INVALID, INVALID, 1),
+    ("-03186429753186429753186429", INVALID, INVALID, 2),
+    ("00.5", INVALID, INVALID, 1),
+    ("-00", INVALID, INVALID, 2),
+    ("0.", EOF_IN_VALUE, INVALID, 2),
+    ("-0.", EOF_IN_VALUE, INVALID, 3),
+    ("0e", EOF_IN_VALUE, INVALID, 2),
+    ("0.e1", INVALID, INVALID, 2),
+    ("-0e+", EOF_IN_VALUE, INVALID, 4),
+    ("-", EOF_IN_VALUE, INVALID, 1),
+    ("-x", INVALID, INVALID, 1),
+    ("-.5", INVALID, INVALID, 1),
+    ("--1", INVALID, INVALID, 1),
+    ("-NaN", INVALID, INVALID, 1),
+    ("-+1", INVALID, INVALID, 1),
+    ("-i", INVALID, INVALID, 1),
+    ("N", EOF_IN_VALUE, IDENT, 1),
+    ("Na", EOF_IN_VALUE, IDENT, 2),
+    ("Nb", IDENT, IDENT, 1),
+    ("NaX", IDENT, IDENT, 2),
+    ("I", EOF_IN_VALUE, IDENT, 1),
+    ("Infin", EOF_IN_VALUE, IDENT, 5),
+    ("Infinitx", IDENT, IDENT, 7),
+    ("-I", EOF_IN_VALUE, IDENT, 2),
+    ("-Infinit", EOF_IN_VALUE, IDENT, 8),
+    ("-Infinitx", IDENT, IDENT, 8),
+    ("0." + "0" * 30 + "e", EOF_IN_VALUE, INVALID, 33),
+    ("1." + "5" * 40 + "e-", EOF_IN_VALUE, INVALID, 44),
+    ("+1", "expected value", "expected value", 0),
+    (".5", "expected value", "expected value", 0),
+]
+
+
+def malformed_cases():
+    yield from MALFORMED_TEXTS
+    rng = random.Random(11)
+    for ending, alone, followed, offset in MALFORMED_ENDINGS:
+        for n in (1, 2, 15, 16, 17, 19, 20, 25):
+            for sign in ("", "-"):
+                yield sign + random_digits(rng, n) + ending, alone, followed, len(sign) + n + offset
+
+
+@pytest.mark.parametrize("float_mode", FLOAT_MODES)
+def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
+    for text, alone, followed, index in malformed_cases():
+        for distance in range(41):
+            for lead in ("", " " * 16):
+                document = lead + text + " " * distance
+                at = len(lead) + index
+                # An error at the end of the input is about a missing byte.
+                expected = f"{alone} at line 1 column {at}" if at == len(document) else f"{followed} at line 1 column {at + 1}"
+                assert error_of(document.encode(), float_mode=float_mode) == expected, document
+                document = lead + "[" + text + "]" + " " * distance
+                assert error_of(document.encode(), float_mode=float_mode) == f"{followed} at line 1 column {at + 2}"
+                if float_mode == "float" and not lead:
+                    # LosslessFloat reads its bytes as one number, by the same grammar.
+                    raw = (text + " " * distance).encode()
+                    with pytest.raises(ValueError) as info:
+                        taldo.LosslessFloat(raw)
+                    expected = f"{alone} at line 1 column {index}" if index == len(raw) else f"{followed} at line 1 column {index + 1}"
+                    assert str(info.value) == expected, raw
