@@ -1,6 +1,7 @@
 #include "string_decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace taldo {
 
@@ -318,17 +319,224 @@ UnicodeEscape unicode_escape(const uint8_t* data, uint64_t len, uint64_t u) {
     return {true, ErrorKind::InvalidEscape, 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00), u2 + 4};
 }
 
+// Room kept past the end of what has been written, so that whole 16-byte
+// blocks can be stored without testing how much of them counts.
+constexpr uint64_t SLACK = simd::STRING_BLOCK;
+
+// The four bytes at p as a little-endian word.
+inline uint32_t load_le32(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    if constexpr (std::endian::native == std::endian::big) {
+        w = (w >> 24) | ((w >> 8) & 0xFF00) | ((w << 8) & 0xFF0000) | (w << 24);
+    }
+    return w;
+}
+
+// The four bytes at p as a little-endian word. Bytes past `readable` (the end
+// of the input) read as 0, which no sequence accepts as a continuation.
+inline uint32_t load_sequence(const uint8_t* p, uint64_t readable) {
+    if (readable >= 4) [[likely]] {
+        return load_le32(p);
+    }
+    uint32_t w = 0;
+    for (uint64_t k = 0; k < readable; ++k) w |= uint32_t{p[k]} << (8 * k);
+    return w;
+}
+
+// The multi-byte sequence that begins the word `w` (its lead byte is 0x80 or
+// above): its code point and length, or length 0 when it is not UTF-8 as RFC
+// 3629 defines it. The masks test lead and continuation bits of all bytes at
+// once; overlong forms, surrogates and values above U+10FFFF show in the code
+// point itself.
+struct Sequence {
+    uint32_t code_point;
+    unsigned length;
+};
+inline Sequence decode_sequence(uint32_t w) {
+    if ((w & 0xFF) < 0xE0) {
+        const uint32_t cp = ((w & 0x1F) << 6) | ((w >> 8) & 0x3F);
+        return {cp, (w & 0xC0E0) == 0x80C0 && cp >= 0x80 ? 2u : 0u};
+    }
+    if ((w & 0xFF) < 0xF0) {
+        const uint32_t cp = ((w & 0x0F) << 12) | ((w >> 2) & 0xFC0) | ((w >> 16) & 0x3F);
+        return {cp, (w & 0xC0C0F0) == 0x8080E0 && cp >= 0x800 && (cp & 0xF800) != 0xD800 ? 3u : 0u};
+    }
+    const uint32_t cp = ((w & 0x07) << 18) | ((w << 4) & 0x3F000) | ((w >> 10) & 0xFC0) | ((w >> 24) & 0x3F);
+    return {cp, (w & 0xC0C0C0F8) == 0x808080F0 && cp - 0x10000 < 0x100000 ? 4u : 0u};
+}
+
+// Checks the UTF-8 of [s, s + n) and writes its code points at `out`, which
+// has room for n + SLACK of them, up to the first fault. Returns the length of
+// the valid prefix (n when all of it is valid), advances `out` past the code
+// points written and ORs into `bits` those of 0x80 and above. `readable` (at
+// least n) bytes may be read at s; the byte at n, if any, is a quote, a
+// backslash or a control byte, never a continuation, so a sequence cannot run
+// past n and be taken as complete.
+//
+// One pass does both jobs: validating first and decoding afterwards would read
+// every byte twice.
+uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out, uint32_t& bits) {
+    const uint8_t* p = s;
+    const uint8_t* const end = s + n;
+    // Four bytes can be read at every position before `words_end`, sixteen up
+    // to `blocks_end`.
+    const uint8_t* const words_end = readable >= 4 ? s + std::min(n, readable - 3) : s;
+    const uint8_t* const blocks_end = readable >= simd::STRING_BLOCK ? s + (readable - simd::STRING_BLOCK) : s;
+    uint32_t* o = out;
+    uint32_t seen = 0;
+    while (p < words_end) {
+        const uint32_t w = load_le32(p);
+        if ((w & 0x80) == 0) {
+            // A lone ASCII byte between wider characters is common in mixed
+            // text; a block is worth it only when the next byte is ASCII too.
+            if ((w & 0x8000) == 0 && p <= blocks_end) {
+                auto k = static_cast<uint64_t>(simd::first_non_ascii(p));
+                simd::widen_block(p, o);
+                if (k > static_cast<uint64_t>(end - p)) k = static_cast<uint64_t>(end - p);
+                p += k;
+                o += k;
+            } else {
+                *o++ = w & 0x7F;
+                ++p;
+            }
+            continue;
+        }
+        // The code point is the bytes' sum less their marker bits; that is
+        // only right once the marker bits have been checked, which the same
+        // test does. Overlong forms, surrogates and values above U+10FFFF
+        // show in the code point itself.
+        const uint32_t b0 = w & 0xFF;
+        uint32_t cp;
+        if (b0 < 0xE0) {
+            cp = (b0 << 6) + p[1] - 0x3080;
+            if ((w & 0xC0E0) != 0x80C0 || cp < 0x80) break;
+            p += 2;
+        } else if (b0 < 0xF0) {
+            cp = (b0 << 12) + (uint32_t{p[1]} << 6) + p[2] - 0xE2080;
+            // Below U+0800 (cp >> 11 == 0) or a surrogate (0x1B).
+            if ((w & 0xC0C0F0) != 0x8080E0 || ((0x08000001u >> (cp >> 11)) & 1) != 0) break;
+            p += 3;
+        } else {
+            cp = (b0 << 18) + (uint32_t{p[1]} << 12) + (uint32_t{p[2]} << 6) + p[3] - 0x3C82080;
+            if ((w & 0xC0C0C0F8) != 0x808080F0 || cp - 0x10000 >= 0x100000) break;
+            p += 4;
+        }
+        *o++ = cp;
+        seen |= cp;
+    }
+    // The last bytes of the input, where a word would reach past it.
+    if (p >= words_end) {
+        while (p < end) {
+            const uint32_t w = load_sequence(p, readable - static_cast<uint64_t>(p - s));
+            if ((w & 0x80) == 0) {
+                *o++ = w & 0x7F;
+                ++p;
+                continue;
+            }
+            const Sequence sequence = decode_sequence(w);
+            if (sequence.length == 0) break;
+            *o++ = sequence.code_point;
+            seen |= sequence.code_point;
+            p += sequence.length;
+        }
+    }
+    out = o;
+    bits |= seen;
+    return static_cast<uint64_t>(p - s);
+}
+
+// Writes the ASCII bytes [s, s + n) as code points at `out` (room for n +
+// SLACK); `readable` bytes may be read at s.
+inline void widen_ascii(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t* out) {
+    uint64_t i = 0;
+    for (; i < n && readable - i >= simd::STRING_BLOCK; i += simd::STRING_BLOCK) {
+        simd::widen_block(s + i, out + i);
+    }
+    for (; i < n; ++i) out[i] = s[i];
+}
+
+// Whether the fault at the start of the n bytes at s is a sequence that the
+// end of those bytes cuts short (and is right so far).
+[[gnu::cold, gnu::noinline]] bool cut_at_end(const uint8_t* s, uint64_t n) { return locate_utf8_fault(s, n).cut; }
+
+// A string without escapes that holds non-ASCII bytes: [start, end) is its
+// content, `end` the closing quote or, for a partial ending, the end of the
+// input.
+Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
+    const uint8_t* const data = scanner.data;
+    const uint64_t start = scanner.index + 1;
+    const uint64_t n = end - start;
+    if (!scratch.reserve_points(std::max(n, std::min(SCRATCH_FIRST_RESERVATION, scanner.len - start)) + SLACK))
+        [[unlikely]] {
+        return ScratchBuffer::out_of_memory();
+    }
+    uint32_t* out = scratch.points();
+    uint32_t bits = 0;
+    const uint64_t valid = utf8_to_points(data + start, n, scanner.len - start, out, bits);
+    if (valid != n) [[unlikely]] {
+        if (!at_input_end || !cut_at_end(data + start + valid, n - valid)) {
+            return ParseError(ErrorKind::InvalidCodePoint, start + valid);
+        }
+    }
+    scanner.index = at_input_end ? end : end + 1;
+    return DecodedString{.bytes = data + start,
+                         .length = valid,
+                         .code_points = scratch.set_code_points(static_cast<uint64_t>(out - scratch.points()), bits),
+                         .ascii_only = false};
+}
+
+// A string with escapes, assembled in the scratch buffer: its UTF-8 bytes and,
+// once the first non-ASCII character has come (`wide`), its code points too.
+// While the bytes have room for `SLACK` more, so have the code points: there
+// are never more code points than bytes, and the code points' capacity follows
+// the bytes'.
+class Assembly {
+public:
+    explicit Assembly(ScratchBuffer& scratch) : scratch_(scratch) {}
+
+    uint8_t* bytes() { return scratch_.data(); }
+    uint32_t* points() { return scratch_.points(); }
+    bool wide() const { return wide_; }
+
+    [[nodiscard]] bool room(uint64_t wanted) {
+        if (wanted <= scratch_.capacity()) [[likely]] {
+            return true;
+        }
+        return grow(wanted);
+    }
+
+    // From now on the code points are kept; the `count` bytes so far are ASCII.
+    [[nodiscard]] bool go_wide(uint64_t count) {
+        if (!scratch_.reserve_points(scratch_.capacity())) [[unlikely]] {
+            return false;
+        }
+        widen_ascii(scratch_.data(), count, count, scratch_.points());
+        wide_ = true;
+        return true;
+    }
+
+private:
+    [[gnu::noinline]] bool grow(uint64_t wanted) {
+        if (!scratch_.reserve(wanted)) return false;
+        return !wide_ || scratch_.reserve_points(scratch_.capacity());
+    }
+
+    ScratchBuffer& scratch_;
+    bool wide_ = false;
+};
+
 // As scan_run, and copies the bytes it passes over into the scratch buffer at
 // `out`, which advances with p. Whole blocks are copied before they are
 // tested; the bytes past the stop lie beyond `out` and are overwritten later.
 // False when memory is exhausted.
 inline bool scan_run_copying(const uint8_t* data, uint64_t& p, uint64_t len, uint64_t& first_non_ascii,
-                             ScratchBuffer& scratch, uint64_t& out) {
+                             Assembly& assembly, uint64_t& out) {
     while (p + simd::STRING_BLOCK <= len) {
-        if (!scratch.reserve(out + simd::STRING_BLOCK)) [[unlikely]] {
+        if (!assembly.room(out + SLACK)) [[unlikely]] {
             return false;
         }
-        std::memcpy(scratch.data() + out, data + p, simd::STRING_BLOCK);
+        std::memcpy(assembly.bytes() + out, data + p, simd::STRING_BLOCK);
         unsigned k;
         if (first_non_ascii == NONE) {
             k = simd::first_special(data + p);
@@ -345,10 +553,10 @@ inline bool scan_run_copying(const uint8_t* data, uint64_t& p, uint64_t len, uin
             return true;
         }
     }
-    if (!scratch.reserve(out + simd::STRING_BLOCK)) [[unlikely]] {
+    if (!assembly.room(out + SLACK)) [[unlikely]] {
         return false;
     }
-    uint8_t* const to = scratch.data();
+    uint8_t* const to = assembly.bytes();
     for (; p < len; ++p, ++out) {
         const uint8_t byte = data[p];
         if (byte >= 0x80) {
@@ -361,12 +569,9 @@ inline bool scan_run_copying(const uint8_t* data, uint64_t& p, uint64_t len, uin
     return true;
 }
 
-}  // namespace
-
-bool is_valid_utf8(const uint8_t* bytes, uint64_t length) { return check_utf8(bytes, length).valid == length; }
-
-namespace detail {
-
+// From the first backslash at p on; the raw run before it, from the content
+// start, has its first non-ASCII byte at `run_non_ascii` (or none).
+//
 // The UTF-8 check works on the raw runs of the input between escapes, not on
 // the decoded bytes: a fault is then reported at its own position in the
 // input. That is equivalent to checking the decoded bytes, because an escape
@@ -378,142 +583,180 @@ namespace detail {
 // partial strings are allowed. The first fault is kept until the string is
 // done, so that faults the scan finds (control bytes, bad escapes, the end of
 // the input) are reported first, wherever they lie.
-Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p) {
+Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
+                                     uint64_t run_non_ascii) {
     const uint8_t* const data = scanner.data;
     const uint64_t len = scanner.len;
     const uint64_t start = scanner.index + 1;
-    uint64_t run_non_ascii = NONE;  // first non-ASCII byte of the current raw run
-    uint64_t utf8_fault = NONE;     // first invalid byte of a raw run
-    bool ascii_only = true;
+    uint64_t utf8_fault = NONE;  // first invalid byte of a raw run
+    uint32_t bits = 0;           // OR of the code points of 0x80 and above
+    uint64_t count = 0;          // code points written, while wide
 
-    // A raw run that ends at `end` for a reason other than the end of the input.
-    auto check_closed_run = [&](uint64_t end) {
-        if (run_non_ascii == NONE) return;
-        ascii_only = false;
-        if (utf8_fault != NONE) return;
-        const Utf8Check check = check_utf8(data + run_non_ascii, end - run_non_ascii);
-        if (check.valid != end - run_non_ascii) {
-            utf8_fault = run_non_ascii + check.valid;
-        }
-    };
-    // The raw run that meets the end of the input; returns where the bytes to
-    // keep end.
-    auto check_last_run = [&]() -> uint64_t {
-        if (run_non_ascii == NONE) return len;
-        ascii_only = false;
-        const Utf8Check check = check_utf8(data + run_non_ascii, len - run_non_ascii);
-        if (check.valid == len - run_non_ascii) return len;
-        if (check.cut) return run_non_ascii + check.valid;
-        if (utf8_fault == NONE) utf8_fault = run_non_ascii + check.valid;
-        return len;
-    };
-
-    // Without escapes so far: the result can still be a span of the input.
-    p = scan_run(data, p, len, run_non_ascii);
-    if (p == len) {
-        if (!allow_partial) {
-            return ParseError(ErrorKind::EofInString, len);
-        }
-        const uint64_t end = check_last_run();
-        if (utf8_fault != NONE) {
-            return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
-        }
-        scanner.index = len;
-        return DecodedString{data + start, end - start, StringOrigin::Input, ascii_only};
-    }
-    if (data[p] == '"') {
-        check_closed_run(p);
-        if (utf8_fault != NONE) {
-            return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
-        }
-        scanner.index = p + 1;
-        return DecodedString{data + start, p - start, StringOrigin::Input, ascii_only};
-    }
-    if (data[p] != '\\') {
-        return ParseError(ErrorKind::ControlCharInString, p);
-    }
-
-    // The first escape: from here on the value is assembled in the scratch
-    // buffer, whose length is kept in `out` until the end.
-    check_closed_run(p);
+    Assembly assembly(scratch);
     scratch.clear();
-    if (!scratch.reserve(std::max(std::min(SCRATCH_FIRST_RESERVATION, len - start), p - start + 4))) [[unlikely]] {
+    if (!assembly.room(std::max(std::min(SCRATCH_FIRST_RESERVATION, len - start), p - start + SLACK))) [[unlikely]] {
         return ScratchBuffer::out_of_memory();
     }
     if (p != start) {
-        std::memcpy(scratch.data(), data + start, p - start);
+        std::memcpy(assembly.bytes(), data + start, p - start);
     }
     uint64_t out = p - start;
-    bool ended_in_escape = false;
+
+    // The raw run [run_start, p), just copied to the bytes: its code points,
+    // and its UTF-8 check when it holds a non-ASCII byte. A character that the
+    // end of the input cuts short is dropped from the bytes when partial
+    // strings are allowed. False when memory is exhausted.
+    auto finish_run = [&](uint64_t run_start) -> bool {
+        const uint64_t n = p - run_start;
+        if (run_non_ascii == NONE) {
+            if (assembly.wide()) {
+                widen_ascii(data + run_start, n, len - run_start, assembly.points() + count);
+                count += n;
+            }
+            return true;
+        }
+        if (!assembly.wide()) {
+            if (!assembly.go_wide(out - n)) [[unlikely]] {
+                return false;
+            }
+            count = out - n;
+        }
+        if (utf8_fault != NONE) {
+            return true;
+        }
+        uint32_t* to = assembly.points() + count;
+        const uint64_t valid = utf8_to_points(data + run_start, n, len - run_start, to, bits);
+        count = static_cast<uint64_t>(to - assembly.points());
+        if (valid != n) [[unlikely]] {
+            if (p == len && allow_partial && cut_at_end(data + run_start + valid, n - valid)) {
+                out -= n - valid;
+            } else {
+                utf8_fault = run_start + valid;
+            }
+        }
+        return true;
+    };
+    if (!finish_run(start)) [[unlikely]] {
+        return ScratchBuffer::out_of_memory();
+    }
+
     for (;;) {
         // p is at a backslash.
         if (p + 1 == len) {
-            ended_in_escape = true;
-            break;
+            break;  // an unfinished escape contributes nothing
         }
-        if (!scratch.reserve(out + 4)) [[unlikely]] {
+        if (!assembly.room(out + 4)) [[unlikely]] {
             return ScratchBuffer::out_of_memory();
         }
         const uint8_t letter = data[p + 1];
         if (const uint8_t simple = SIMPLE_ESCAPE.byte[letter]; simple != 0) {
-            scratch.data()[out++] = simple;
+            assembly.bytes()[out++] = simple;
+            if (assembly.wide()) {
+                assembly.points()[count++] = simple;
+            }
             p += 2;
         } else if (letter == 'u') {
             const UnicodeEscape escape = unicode_escape(data, len, p + 1);
             if (!escape.ok) {
                 if (escape.fault == ErrorKind::EofInString) {
-                    ended_in_escape = true;
                     break;
                 }
                 return ParseError(escape.fault, escape.index);
             }
-            out += write_utf8(scratch.data() + out, escape.code_point);
-            ascii_only = false;
+            if (!assembly.wide()) {
+                if (!assembly.go_wide(out)) [[unlikely]] {
+                    return ScratchBuffer::out_of_memory();
+                }
+                count = out;
+            }
+            out += write_utf8(assembly.bytes() + out, escape.code_point);
+            assembly.points()[count++] = escape.code_point;
+            bits |= escape.code_point;
             p = escape.index + 1;
         } else {
             return ParseError(ErrorKind::InvalidEscape, p + 1);
         }
-        run_non_ascii = NONE;
         if (p < len && data[p] == '\\') {
             continue;  // escapes in a row: no raw run between them
         }
-        if (!scan_run_copying(data, p, len, run_non_ascii, scratch, out)) [[unlikely]] {
+        const uint64_t run_start = p;
+        run_non_ascii = NONE;
+        if (!scan_run_copying(data, p, len, run_non_ascii, assembly, out) || !finish_run(run_start)) [[unlikely]] {
             return ScratchBuffer::out_of_memory();
         }
         if (p == len) break;
         const uint8_t byte = data[p];
         if (byte == '"') {
-            check_closed_run(p);
             if (utf8_fault != NONE) {
                 return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
             }
             scanner.index = p + 1;
             scratch.truncate(out);
-            return DecodedString{scratch.data(), out, StringOrigin::Scratch, ascii_only};
+            return DecodedString{.bytes = assembly.bytes(),
+                                 .length = out,
+                                 .code_points = scratch.set_code_points(count, bits),
+                                 .origin = StringOrigin::Scratch,
+                                 .ascii_only = !assembly.wide()};
         }
         if (byte != '\\') {
             return ParseError(ErrorKind::ControlCharInString, p);
         }
-        check_closed_run(p);
     }
 
-    // The input ended inside the string, after at least one escape. An
-    // unfinished escape contributes nothing.
+    // The input ended inside the string, after at least one escape.
     if (!allow_partial) {
         return ParseError(ErrorKind::EofInString, len);
-    }
-    if (!ended_in_escape) {
-        out -= len - check_last_run();
     }
     if (utf8_fault != NONE) {
         return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
     }
     scanner.index = len;
     scratch.truncate(out);
-    return DecodedString{scratch.data(), out, StringOrigin::Scratch, ascii_only};
+    return DecodedString{.bytes = assembly.bytes(),
+                         .length = out,
+                         .code_points = scratch.set_code_points(count, bits),
+                         .origin = StringOrigin::Scratch,
+                         .ascii_only = !assembly.wide()};
 }
 
-Result<DecodedString> find_key_colon(Scanner& scanner, const DecodedString& key) {
+}  // namespace
+
+bool is_valid_utf8(const uint8_t* bytes, uint64_t length) { return check_utf8(bytes, length).valid == length; }
+
+namespace detail {
+
+Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p) {
+    const uint8_t* const data = scanner.data;
+    const uint64_t len = scanner.len;
+    const uint64_t start = scanner.index + 1;
+    uint64_t run_non_ascii = NONE;
+
+    // Without escapes so far: the result can still be a span of the input.
+    p = scan_run(data, p, len, run_non_ascii);
+    if (p < len && data[p] == '"') {
+        if (run_non_ascii != NONE) {
+            return decode_wide_span(scanner, scratch, p, false);
+        }
+        scanner.index = p + 1;
+        return DecodedString{.bytes = data + start, .length = p - start};
+    }
+    if (p == len) {
+        if (!allow_partial) {
+            return ParseError(ErrorKind::EofInString, len);
+        }
+        if (run_non_ascii != NONE) {
+            return decode_wide_span(scanner, scratch, len, true);
+        }
+        scanner.index = len;
+        return DecodedString{.bytes = data + start, .length = len - start};
+    }
+    if (data[p] != '\\') {
+        return ParseError(ErrorKind::ControlCharInString, p);
+    }
+    return decode_escaped(scanner, scratch, allow_partial, p, run_non_ascii);
+}
+
+Status find_key_colon(Scanner& scanner) {
     uint64_t i = scanner.index;
     while (i < scanner.len && is_whitespace(scanner.data[i])) ++i;
     if (i == scanner.len) {
@@ -525,7 +768,7 @@ Result<DecodedString> find_key_colon(Scanner& scanner, const DecodedString& key)
         return ParseError(ErrorKind::ExpectedColon, i);
     }
     scanner.index = i + 1;
-    return key;
+    return ok_status();
 }
 
 }  // namespace detail

@@ -1,9 +1,10 @@
-// 16-byte block tests for the string scan.
+// 16-byte block operations for the string decoder.
 //
-// Both functions look at the 16 bytes at `p`, all of which must lie inside the
+// The scans look at the 16 bytes at `p`, all of which must lie inside the
 // input, and return the index (0-15) of the first byte that stops the scan, or
-// 16 when the whole block can be skipped. One body per architecture; callers
-// never see an intrinsic.
+// 16 when the whole block can be skipped. `widen_block` turns the 16 bytes at
+// `p` into 16 code points at `out`. One body per architecture; callers never
+// see an intrinsic.
 #pragma once
 
 #include <bit>
@@ -46,6 +47,25 @@ inline unsigned first_quote_backslash_control(const uint8_t* p) {
     return mask == 0 ? STRING_BLOCK : static_cast<unsigned>(std::countr_zero(mask));
 }
 
+// The first byte of 0x80 or above.
+inline unsigned first_non_ascii(const uint8_t* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+    return mask == 0 ? STRING_BLOCK : static_cast<unsigned>(std::countr_zero(mask));
+}
+
+inline void widen_block(const uint8_t* p, uint32_t* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(v, zero);
+    const __m128i high = _mm_unpackhi_epi8(v, zero);
+    auto* o = reinterpret_cast<__m128i*>(out);
+    _mm_storeu_si128(o, _mm_unpacklo_epi16(low, zero));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(low, zero));
+    _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(high, zero));
+    _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(high, zero));
+}
+
 #elif defined(TALDO_SIMD_NEON)
 
 namespace detail {
@@ -71,6 +91,18 @@ inline unsigned first_quote_backslash_control(const uint8_t* p) {
     const uint8x16_t hit = vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8(0x22)), vceqq_u8(v, vdupq_n_u8(0x5C))),
                                     vcleq_u8(v, vdupq_n_u8(0x1F)));
     return detail::first_set_lane(hit);
+}
+
+inline unsigned first_non_ascii(const uint8_t* p) { return detail::first_set_lane(vcgeq_u8(vld1q_u8(p), vdupq_n_u8(0x80))); }
+
+inline void widen_block(const uint8_t* p, uint32_t* out) {
+    const uint8x16_t v = vld1q_u8(p);
+    const uint16x8_t low = vmovl_u8(vget_low_u8(v));
+    const uint16x8_t high = vmovl_u8(vget_high_u8(v));
+    vst1q_u32(out, vmovl_u16(vget_low_u16(low)));
+    vst1q_u32(out + 4, vmovl_u16(vget_high_u16(low)));
+    vst1q_u32(out + 8, vmovl_u16(vget_low_u16(high)));
+    vst1q_u32(out + 12, vmovl_u16(vget_high_u16(high)));
 }
 
 #else  // TALDO_SIMD_SCALAR
@@ -120,6 +152,20 @@ inline unsigned first_hit(const uint8_t* p) {
 
 inline unsigned first_special(const uint8_t* p) { return detail::first_hit<true>(p); }
 inline unsigned first_quote_backslash_control(const uint8_t* p) { return detail::first_hit<false>(p); }
+
+inline unsigned first_non_ascii(const uint8_t* p) {
+    for (unsigned half = 0; half < STRING_BLOCK; half += 8) {
+        const uint64_t high = detail::load_word(p + half) & detail::HIGHS;
+        if (high != 0) {
+            return half + (static_cast<unsigned>(std::countr_zero(high)) >> 3);
+        }
+    }
+    return STRING_BLOCK;
+}
+
+inline void widen_block(const uint8_t* p, uint32_t* out) {
+    for (unsigned k = 0; k < STRING_BLOCK; ++k) out[k] = p[k];
+}
 
 #endif
 
