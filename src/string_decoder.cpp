@@ -249,6 +249,35 @@ inline unsigned write_utf8(uint8_t* out, uint32_t cp) {
     return 4;
 }
 
+inline void store_le32(uint8_t* p, uint32_t w) {
+    if constexpr (std::endian::native == std::endian::big) {
+        w = (w >> 24) | ((w >> 8) & 0xFF00) | ((w << 8) & 0xFF0000) | (w << 24);
+    }
+    std::memcpy(p, &w, 4);
+}
+
+// As write_utf8, with a single 4-byte store: there must be room for 4 bytes,
+// and those past the character's are overwritten later.
+inline unsigned write_utf8_word(uint8_t* out, uint32_t cp) {
+    uint32_t w;
+    unsigned n;
+    if (cp < 0x80) {
+        w = cp;
+        n = 1;
+    } else if (cp < 0x800) {
+        w = 0x80C0 | (cp >> 6) | ((cp & 0x3F) << 8);
+        n = 2;
+    } else if (cp < 0x10000) {
+        w = 0x8080E0 | (cp >> 12) | ((cp & 0xFC0) << 2) | ((cp & 0x3F) << 16);
+        n = 3;
+    } else {
+        w = 0x808080F0 | (cp >> 18) | ((cp & 0x3F000) >> 4) | ((cp & 0xFC0) << 10) | ((cp & 0x3F) << 24);
+        n = 4;
+    }
+    store_le32(out, w);
+    return n;
+}
+
 // A \u escape read, or the fault that ends the decode. Kept free of ParseError
 // (and its owned payload) because escape-heavy strings read many of these.
 struct UnicodeEscape {
@@ -486,87 +515,177 @@ Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch,
                          .ascii_only = false};
 }
 
+// The value of four hex digits as the OR of one entry per digit, each already
+// shifted into place; a byte that is no hex digit gives -1, so any such byte
+// makes the result negative.
+constexpr auto HEX_QUAD = [] {
+    struct Table {
+        int32_t digit[4][256];
+    } table{};
+    for (int k = 0; k < 4; ++k) {
+        for (int b = 0; b < 256; ++b) {
+            const uint8_t v = HEX_VALUE.value[b];
+            table.digit[k][b] = v == 0xFF ? -1 : int32_t{v} << (12 - 4 * k);
+        }
+    }
+    return table;
+}();
+
+inline int32_t hex_quad_fast(const uint8_t* digits) {
+    return HEX_QUAD.digit[0][digits[0]] | HEX_QUAD.digit[1][digits[1]] | HEX_QUAD.digit[2][digits[2]] |
+           HEX_QUAD.digit[3][digits[3]];
+}
+
+// Why the assembly loop stopped: the string is done, or something rare needs
+// the general code (which then lets the loop go on).
+enum class Stop : uint8_t {
+    Quote,       // at the closing quote
+    Edge,        // near the end of the input, or the buffers need to grow first
+    Widen,       // a raw non-ASCII byte comes: the code points must be kept from here on
+    SlowEscape,  // an escape the loop does not take: the first \\u, lone surrogates, faults
+    NonAscii,    // a raw non-ASCII byte, which needs the UTF-8 check
+    Control,     // a control byte
+};
+
 // A string with escapes, assembled in the scratch buffer: its UTF-8 bytes and,
 // once the first non-ASCII character has come (`wide`), its code points too.
-// While the bytes have room for `SLACK` more, so have the code points: there
-// are never more code points than bytes, and the code points' capacity follows
-// the bytes'.
-class Assembly {
-public:
-    explicit Assembly(ScratchBuffer& scratch) : scratch_(scratch) {}
+//
+// Room: no step writes more bytes than it reads, so `out` never exceeds
+// `p - start`; while p stays at or below `limit` the bytes therefore have room
+// for a whole block more. There are never more code points than bytes, and
+// the code points' capacity follows the bytes', so the same holds for them.
+struct Assembly {
+    const uint8_t* data;
+    uint64_t len;
+    uint64_t start;
+    ScratchBuffer& scratch;
+    uint64_t p;           // the next input byte
+    uint64_t out = 0;     // bytes written
+    uint64_t count = 0;   // code points written, once wide
+    uint64_t limit = 0;   // see above
+    uint64_t edge = 0;    // the loop stops past this: min(limit, len - 16)
+    uint32_t bits = 0;    // OR of the code points of 0x80 and above
+    bool wide = false;
+    uint8_t* bytes = nullptr;
+    uint32_t* points = nullptr;
 
-    uint8_t* bytes() { return scratch_.data(); }
-    uint32_t* points() { return scratch_.points(); }
-    bool wide() const { return wide_; }
-
-    [[nodiscard]] bool room(uint64_t wanted) {
-        if (wanted <= scratch_.capacity()) [[likely]] {
-            return true;
-        }
-        return grow(wanted);
-    }
-
-    // From now on the code points are kept; the `count` bytes so far are ASCII.
-    [[nodiscard]] bool go_wide(uint64_t count) {
-        if (!scratch_.reserve_points(scratch_.capacity())) [[unlikely]] {
-            return false;
-        }
-        widen_ascii(scratch_.data(), count, count, scratch_.points());
-        wide_ = true;
+    // Room for `wanted` bytes (and as many code points once wide).
+    [[nodiscard]] bool reserve(uint64_t wanted) {
+        if (!scratch.reserve(wanted)) return false;
+        if (wide && !scratch.reserve_points(scratch.capacity())) return false;
+        bytes = scratch.data();
+        points = scratch.points();
+        limit = start + scratch.capacity() - SLACK;
+        // A whole block (and a surrogate pair) can be read at every p up to
+        // `edge`; the last bytes of the input take the general code.
+        edge = len >= simd::STRING_BLOCK ? std::min(limit, len - simd::STRING_BLOCK) : 0;
         return true;
     }
 
-private:
-    [[gnu::noinline]] bool grow(uint64_t wanted) {
-        if (!scratch_.reserve(wanted)) return false;
-        return !wide_ || scratch_.reserve_points(scratch_.capacity());
+    // From now on the code points are kept; the bytes so far are ASCII.
+    [[nodiscard]] bool go_wide() {
+        if (!scratch.reserve_points(scratch.capacity())) return false;
+        points = scratch.points();
+        widen_ascii(bytes, out, out, points);
+        count = out;
+        wide = true;
+        return true;
     }
 
-    ScratchBuffer& scratch_;
-    bool wide_ = false;
+    void put(uint32_t code_point) {
+        out += write_utf8(bytes + out, code_point);
+        points[count++] = code_point;
+        bits |= code_point;
+    }
 };
 
-// As scan_run, and copies the bytes it passes over into the scratch buffer at
-// `out`, which advances with p. Whole blocks are copied before they are
-// tested; the bytes past the stop lie beyond `out` and are overwritten later.
-// False when memory is exhausted.
-inline bool scan_run_copying(const uint8_t* data, uint64_t& p, uint64_t len, uint64_t& first_non_ascii,
-                             Assembly& assembly, uint64_t& out) {
-    while (p + simd::STRING_BLOCK <= len) {
-        if (!assembly.room(out + SLACK)) [[unlikely]] {
-            return false;
-        }
-        std::memcpy(assembly.bytes() + out, data + p, simd::STRING_BLOCK);
-        unsigned k;
-        if (first_non_ascii == NONE) {
-            k = simd::first_special(data + p);
-            if (k != simd::STRING_BLOCK && data[p + k] >= 0x80) {
-                first_non_ascii = p + k;
-                k = simd::first_quote_backslash_control(data + p);
-            }
-        } else {
-            k = simd::first_quote_backslash_control(data + p);
-        }
-        p += k;
-        out += k;
-        if (k != simd::STRING_BLOCK) {
-            return true;
-        }
-    }
-    if (!assembly.room(out + SLACK)) [[unlikely]] {
-        return false;
-    }
-    uint8_t* const to = assembly.bytes();
-    for (; p < len; ++p, ++out) {
-        const uint8_t byte = data[p];
-        if (byte >= 0x80) {
-            if (first_non_ascii == NONE) first_non_ascii = p;
-        } else if (!detail::PLAIN_BYTE.plain[byte]) {
+// The common steps of an escaped string: simple escapes, \u escapes outside
+// the surrogates, and runs of plain ASCII bytes a block at a time (copied, and
+// widened to code points once wide, before they are tested; what lies past
+// the stop is overwritten later). Everything else goes back to the caller.
+// The state lives in locals meanwhile: the byte stores could alias it.
+template <bool Wide>
+Stop assemble(Assembly& a) {
+    const uint8_t* const data = a.data;
+    const uint64_t edge = a.edge;
+    uint8_t* const bytes = a.bytes;
+    uint32_t* const points = a.points;
+    uint64_t p = a.p;
+    uint64_t out = a.out;
+    uint64_t count = a.count;
+    uint32_t bits = a.bits;
+    Stop stop;
+    for (;;) {
+        if (p > edge) [[unlikely]] {
+            stop = Stop::Edge;
             break;
         }
-        to[out] = byte;
+        const uint8_t byte = data[p];
+        if (byte == '\\') {
+            const uint8_t letter = data[p + 1];
+            if (const uint8_t simple = SIMPLE_ESCAPE.byte[letter]; simple != 0) {
+                bytes[out++] = simple;
+                if constexpr (Wide) points[count++] = simple;
+                p += 2;
+                continue;
+            }
+            // The first \u escape goes the slow way too: it makes the string
+            // wide, but only once it has turned out complete.
+            if (letter != 'u' || !Wide) [[unlikely]] {
+                stop = Stop::SlowEscape;
+                break;
+            }
+            if constexpr (Wide) {
+                const int32_t value = hex_quad_fast(data + p + 2);
+                uint32_t code_point = static_cast<uint32_t>(value);
+                if (static_cast<uint32_t>(value - 0xD800) < 0x400) {
+                    // A leading surrogate: with its trailing one right behind, a
+                    // character beyond U+FFFF.
+                    const int32_t low = data[p + 6] == '\\' && data[p + 7] == 'u' ? hex_quad_fast(data + p + 8) : -1;
+                    if (static_cast<uint32_t>(low - 0xDC00) >= 0x400) [[unlikely]] {
+                        stop = Stop::SlowEscape;
+                        break;
+                    }
+                    code_point = 0x10000 + ((code_point - 0xD800) << 10) + static_cast<uint32_t>(low - 0xDC00);
+                    p += 6;
+                } else if (value < 0 || static_cast<uint32_t>(value - 0xDC00) < 0x400) [[unlikely]] {
+                    stop = Stop::SlowEscape;
+                    break;
+                }
+                out += write_utf8_word(bytes + out, code_point);
+                points[count++] = code_point;
+                bits |= code_point;
+                p += 6;
+                continue;
+            }
+        }
+        if (detail::PLAIN_BYTE.plain[byte]) {
+            if (!detail::PLAIN_BYTE.plain[data[p + 1]]) {
+                // A run of one byte, common between escapes: cheaper alone.
+                bytes[out++] = byte;
+                if constexpr (Wide) points[count++] = byte;
+                ++p;
+                continue;
+            }
+            for (;;) {
+                std::memcpy(bytes + out, data + p, simd::STRING_BLOCK);
+                if constexpr (Wide) simd::widen_block(data + p, points + count);
+                const unsigned k = simd::first_special(data + p);
+                p += k;
+                out += k;
+                if constexpr (Wide) count += k;
+                if (k != simd::STRING_BLOCK || p > edge) break;
+            }
+            continue;
+        }
+        stop = byte == '"' ? Stop::Quote : byte < 0x20 ? Stop::Control : Wide ? Stop::NonAscii : Stop::Widen;
+        break;
     }
-    return true;
+    a.p = p;
+    a.out = out;
+    a.count = count;
+    a.bits = bits;
+    return stop;
 }
 
 // From the first backslash at p on; the raw run before it, from the content
@@ -589,121 +708,141 @@ Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, b
     const uint64_t len = scanner.len;
     const uint64_t start = scanner.index + 1;
     uint64_t utf8_fault = NONE;  // first invalid byte of a raw run
-    uint32_t bits = 0;           // OR of the code points of 0x80 and above
-    uint64_t count = 0;          // code points written, while wide
 
-    Assembly assembly(scratch);
+    Assembly a{data, len, start, scratch, p};
     scratch.clear();
-    if (!assembly.room(std::max(std::min(SCRATCH_FIRST_RESERVATION, len - start), p - start + SLACK))) [[unlikely]] {
+    if (!a.reserve(std::max(std::min(SCRATCH_FIRST_RESERVATION, len - start), p - start) + SLACK)) [[unlikely]] {
         return ScratchBuffer::out_of_memory();
     }
-    if (p != start) {
-        std::memcpy(assembly.bytes(), data + start, p - start);
-    }
-    uint64_t out = p - start;
-
-    // The raw run [run_start, p), just copied to the bytes: its code points,
-    // and its UTF-8 check when it holds a non-ASCII byte. A character that the
-    // end of the input cuts short is dropped from the bytes when partial
-    // strings are allowed. False when memory is exhausted.
-    auto finish_run = [&](uint64_t run_start) -> bool {
-        const uint64_t n = p - run_start;
-        if (run_non_ascii == NONE) {
-            if (assembly.wide()) {
-                widen_ascii(data + run_start, n, len - run_start, assembly.points() + count);
-                count += n;
-            }
-            return true;
+    std::memcpy(a.bytes, data + start, p - start);
+    a.out = p - start;
+    if (run_non_ascii != NONE) {
+        a.out = 0;
+        if (!a.go_wide()) [[unlikely]] {
+            return ScratchBuffer::out_of_memory();
         }
-        if (!assembly.wide()) {
-            if (!assembly.go_wide(out - n)) [[unlikely]] {
-                return false;
-            }
-            count = out - n;
+        a.out = p - start;
+        uint32_t* to = a.points;
+        const uint64_t valid = utf8_to_points(data + start, p - start, len - start, to, a.bits);
+        a.count = static_cast<uint64_t>(to - a.points);
+        if (valid != p - start) {
+            utf8_fault = start + valid;
         }
-        if (utf8_fault != NONE) {
-            return true;
-        }
-        uint32_t* to = assembly.points() + count;
-        const uint64_t valid = utf8_to_points(data + run_start, n, len - run_start, to, bits);
-        count = static_cast<uint64_t>(to - assembly.points());
-        if (valid != n) [[unlikely]] {
-            if (p == len && allow_partial && cut_at_end(data + run_start + valid, n - valid)) {
-                out -= n - valid;
-            } else {
-                utf8_fault = run_start + valid;
-            }
-        }
-        return true;
-    };
-    if (!finish_run(start)) [[unlikely]] {
-        return ScratchBuffer::out_of_memory();
     }
 
     for (;;) {
-        // p is at a backslash.
-        if (p + 1 == len) {
-            break;  // an unfinished escape contributes nothing
-        }
-        if (!assembly.room(out + 4)) [[unlikely]] {
-            return ScratchBuffer::out_of_memory();
-        }
-        const uint8_t letter = data[p + 1];
-        if (const uint8_t simple = SIMPLE_ESCAPE.byte[letter]; simple != 0) {
-            assembly.bytes()[out++] = simple;
-            if (assembly.wide()) {
-                assembly.points()[count++] = simple;
-            }
-            p += 2;
-        } else if (letter == 'u') {
-            const UnicodeEscape escape = unicode_escape(data, len, p + 1);
-            if (!escape.ok) {
-                if (escape.fault == ErrorKind::EofInString) {
+        const Stop stop = a.wide ? assemble<true>(a) : assemble<false>(a);
+        p = a.p;
+        switch (stop) {
+            case Stop::Quote:
+            quote:
+                if (utf8_fault != NONE) {
+                    return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
+                }
+                scanner.index = p + 1;
+                scratch.truncate(a.out);
+                return DecodedString{.bytes = a.bytes,
+                                     .length = a.out,
+                                     .code_points = scratch.set_code_points(a.count, a.bits),
+                                     .origin = StringOrigin::Scratch,
+                                     .ascii_only = !a.wide};
+            case Stop::Edge:
+                if (p > a.limit) {
+                    if (!a.reserve(scratch.capacity() + 1)) [[unlikely]] {
+                        return ScratchBuffer::out_of_memory();
+                    }
+                    continue;
+                }
+                // The last bytes of the input, one step at a time.
+                if (p == len) {
                     break;
                 }
-                return ParseError(escape.fault, escape.index);
-            }
-            if (!assembly.wide()) {
-                if (!assembly.go_wide(out)) [[unlikely]] {
+                if (data[p] == '\\') {
+                    goto slow_escape;
+                }
+                if (detail::PLAIN_BYTE.plain[data[p]]) {
+                    a.bytes[a.out++] = data[p];
+                    if (a.wide) a.points[a.count++] = data[p];
+                    a.p = p + 1;
+                    continue;
+                }
+                if (data[p] == '"') {
+                    goto quote;
+                }
+                if (data[p] < 0x20) {
+                    return ParseError(ErrorKind::ControlCharInString, p);
+                }
+                if (!a.wide) {
+                    goto widen;
+                }
+                goto non_ascii;
+            case Stop::Widen:
+            widen:
+                if (!a.go_wide()) [[unlikely]] {
                     return ScratchBuffer::out_of_memory();
                 }
-                count = out;
+                continue;
+            case Stop::Control:
+                return ParseError(ErrorKind::ControlCharInString, p);
+            case Stop::SlowEscape:
+            slow_escape: {
+                if (p + 1 == len) {
+                    break;  // an unfinished escape contributes nothing
+                }
+                const uint8_t letter = data[p + 1];
+                if (const uint8_t simple = SIMPLE_ESCAPE.byte[letter]; simple != 0) {
+                    a.bytes[a.out++] = simple;
+                    if (a.wide) a.points[a.count++] = simple;
+                    a.p = p + 2;
+                    continue;
+                }
+                if (letter != 'u') {
+                    return ParseError(ErrorKind::InvalidEscape, p + 1);
+                }
+                const UnicodeEscape escape = unicode_escape(data, len, p + 1);
+                if (!escape.ok) {
+                    if (escape.fault == ErrorKind::EofInString) {
+                        break;
+                    }
+                    return ParseError(escape.fault, escape.index);
+                }
+                if (!a.wide && !a.go_wide()) [[unlikely]] {
+                    return ScratchBuffer::out_of_memory();
+                }
+                a.put(escape.code_point);
+                a.p = escape.index + 1;
+                continue;
             }
-            out += write_utf8(assembly.bytes() + out, escape.code_point);
-            assembly.points()[count++] = escape.code_point;
-            bits |= escape.code_point;
-            p = escape.index + 1;
-        } else {
-            return ParseError(ErrorKind::InvalidEscape, p + 1);
-        }
-        if (p < len && data[p] == '\\') {
-            continue;  // escapes in a row: no raw run between them
-        }
-        const uint64_t run_start = p;
-        run_non_ascii = NONE;
-        if (!scan_run_copying(data, p, len, run_non_ascii, assembly, out) || !finish_run(run_start)) [[unlikely]] {
-            return ScratchBuffer::out_of_memory();
-        }
-        if (p == len) break;
-        const uint8_t byte = data[p];
-        if (byte == '"') {
-            if (utf8_fault != NONE) {
-                return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
+            case Stop::NonAscii:
+            non_ascii: {
+                // The rest of the raw run, checked from its first non-ASCII byte.
+                uint64_t ignored = NONE;
+                const uint64_t end = scan_run(data, p, len, ignored);
+                uint64_t n = end - p;
+                if (!a.reserve(a.out + n + SLACK)) [[unlikely]] {
+                    return ScratchBuffer::out_of_memory();
+                }
+                std::memcpy(a.bytes + a.out, data + p, n);
+                if (utf8_fault == NONE) {
+                    uint32_t* to = a.points + a.count;
+                    const uint64_t valid = utf8_to_points(data + p, n, len - p, to, a.bits);
+                    a.count = static_cast<uint64_t>(to - a.points);
+                    if (valid != n) [[unlikely]] {
+                        if (end == len && allow_partial && cut_at_end(data + p + valid, n - valid)) {
+                            n = valid;
+                        } else {
+                            utf8_fault = p + valid;
+                        }
+                    }
+                }
+                a.out += n;
+                a.p = end;
+                continue;
             }
-            scanner.index = p + 1;
-            scratch.truncate(out);
-            return DecodedString{.bytes = assembly.bytes(),
-                                 .length = out,
-                                 .code_points = scratch.set_code_points(count, bits),
-                                 .origin = StringOrigin::Scratch,
-                                 .ascii_only = !assembly.wide()};
         }
-        if (byte != '\\') {
-            return ParseError(ErrorKind::ControlCharInString, p);
-        }
+        break;  // the input ended inside the string
     }
 
-    // The input ended inside the string, after at least one escape.
     if (!allow_partial) {
         return ParseError(ErrorKind::EofInString, len);
     }
@@ -711,12 +850,12 @@ Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, b
         return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
     }
     scanner.index = len;
-    scratch.truncate(out);
-    return DecodedString{.bytes = assembly.bytes(),
-                         .length = out,
-                         .code_points = scratch.set_code_points(count, bits),
+    scratch.truncate(a.out);
+    return DecodedString{.bytes = a.bytes,
+                         .length = a.out,
+                         .code_points = scratch.set_code_points(a.count, a.bits),
                          .origin = StringOrigin::Scratch,
-                         .ascii_only = !assembly.wide()};
+                         .ascii_only = !a.wide};
 }
 
 }  // namespace
