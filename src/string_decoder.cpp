@@ -48,26 +48,41 @@ constexpr auto HEX_VALUE = [] {
 // The first quote, backslash or control byte at or after p, or len. The first
 // non-ASCII byte passed over is recorded in `first_non_ascii` (if it is still
 // NONE): once one is known the cheaper test that lets non-ASCII bytes through
-// is enough.
-inline uint64_t scan_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
-    while (p + simd::STRING_BLOCK <= len) {
-        if (first_non_ascii == NONE) {
-            const unsigned k = simd::first_special(data + p);
-            if (k == simd::STRING_BLOCK) {
-                p += simd::STRING_BLOCK;
-                continue;
-            }
-            if (data[p + k] < 0x80) {
-                return p + k;
-            }
-            first_non_ascii = p + k;
-        }
-        const unsigned k = simd::first_quote_backslash_control(data + p);
-        if (k != simd::STRING_BLOCK) {
-            return p + k;
-        }
-        p += simd::STRING_BLOCK;
+// is enough. `Block` is a width of block test; the bytes after the last whole
+// block are examined one by one.
+template <unsigned Block, class Hits, Hits (*SpecialHits)(const uint8_t*),
+          Hits (*QuoteBackslashControlHits)(const uint8_t*), unsigned (*FirstHit)(Hits)>
+[[gnu::always_inline]] inline uint64_t scan_blocks(const uint8_t* data, uint64_t p, uint64_t len,
+                                                   uint64_t& first_non_ascii) {
+    if (len < Block) {
+        return p;
     }
+    const uint64_t last = len - Block;  // the last p with a whole block
+    if (first_non_ascii == NONE) {
+        for (;; p += Block) {
+            if (p > last) {
+                return p;
+            }
+            const Hits hits = SpecialHits(data + p);
+            if (hits == 0) continue;
+            const uint64_t at = p + FirstHit(hits);
+            if (data[at] < 0x80) {
+                return at;
+            }
+            first_non_ascii = at;
+            break;
+        }
+    }
+    for (; p <= last; p += Block) {
+        const Hits hits = QuoteBackslashControlHits(data + p);
+        if (hits != 0) {
+            return p + FirstHit(hits);
+        }
+    }
+    return p;
+}
+
+inline uint64_t scan_tail(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
     for (; p < len; ++p) {
         const uint8_t byte = data[p];
         if (byte >= 0x80) {
@@ -77,6 +92,46 @@ inline uint64_t scan_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t
         }
     }
     return len;
+}
+
+inline uint64_t scan_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
+    uint64_t non_ascii = first_non_ascii;
+    const uint64_t q = scan_blocks<simd::STRING_BLOCK, simd::Hits, simd::special_hits,
+                                   simd::quote_backslash_control_hits, simd::first_hit>(data, p, len, non_ascii);
+    first_non_ascii = non_ascii;
+    return q + simd::STRING_BLOCK <= len ? q : scan_tail(data, q, len, first_non_ascii);
+}
+
+#if defined(TALDO_SIMD_AVX2)
+// As scan_run, 32 bytes at a time; the last bytes of the input take the
+// 16-byte body.
+__attribute__((target("avx2"))) uint64_t scan_run_avx2(const uint8_t* data, uint64_t p, uint64_t len,
+                                                      uint64_t& first_non_ascii) {
+    uint64_t non_ascii = first_non_ascii;
+    const uint64_t q = scan_blocks<simd::avx2::STRING_BLOCK, simd::avx2::Hits, simd::avx2::special_hits,
+                                   simd::avx2::quote_backslash_control_hits, simd::avx2::first_hit>(
+        data, p, len, non_ascii);
+    first_non_ascii = non_ascii;
+    return q + simd::avx2::STRING_BLOCK <= len ? q : scan_run(data, q, len, first_non_ascii);
+}
+
+detail::ScanBody detect_scan_body() { return simd::cpu_has_avx2() ? detail::ScanBody::Avx2 : detail::ScanBody::Block16; }
+#else
+detail::ScanBody detect_scan_body() { return detail::ScanBody::Block16; }
+#endif
+
+// Chosen once per process, from what the processor offers.
+detail::ScanBody scan_body = detect_scan_body();
+
+// scan_run with the widest body the processor has: for the long strings that
+// leave the inline scan.
+inline uint64_t scan_long_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
+#if defined(TALDO_SIMD_AVX2)
+    if (scan_body == detail::ScanBody::Avx2) {
+        return scan_run_avx2(data, p, len, first_non_ascii);
+    }
+#endif
+    return scan_run(data, p, len, first_non_ascii);
 }
 
 struct Utf8Check {
@@ -492,7 +547,7 @@ inline void widen_ascii(const uint8_t* s, uint64_t n, uint64_t readable, uint32_
 // A string without escapes that holds non-ASCII bytes: [start, end) is its
 // content, `end` the closing quote or, for a partial ending, the end of the
 // input.
-Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
+[[gnu::noinline]] Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
     const uint8_t* const data = scanner.data;
     const uint64_t start = scanner.index + 1;
     const uint64_t n = end - start;
@@ -702,7 +757,7 @@ Stop assemble(Assembly& a) {
 // partial strings are allowed. The first fault is kept until the string is
 // done, so that faults the scan finds (control bytes, bad escapes, the end of
 // the input) are reported first, wherever they lie.
-Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
+[[gnu::noinline]] Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
                                      uint64_t run_non_ascii) {
     const uint8_t* const data = scanner.data;
     const uint64_t len = scanner.len;
@@ -817,7 +872,7 @@ Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, b
             non_ascii: {
                 // The rest of the raw run, checked from its first non-ASCII byte.
                 uint64_t ignored = NONE;
-                const uint64_t end = scan_run(data, p, len, ignored);
+                const uint64_t end = scan_long_run(data, p, len, ignored);
                 uint64_t n = end - p;
                 if (!a.reserve(a.out + n + SLACK)) [[unlikely]] {
                     return ScratchBuffer::out_of_memory();
@@ -864,6 +919,18 @@ bool is_valid_utf8(const uint8_t* bytes, uint64_t length) { return check_utf8(by
 
 namespace detail {
 
+bool set_scan_body(ScanBody body) {
+#if !defined(TALDO_SIMD_AVX2)
+    if (body == ScanBody::Avx2) return false;
+#else
+    if (body == ScanBody::Avx2 && !simd::cpu_has_avx2()) return false;
+#endif
+    scan_body = body;
+    return true;
+}
+
+ScanBody best_scan_body() { return detect_scan_body(); }
+
 Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p) {
     const uint8_t* const data = scanner.data;
     const uint64_t len = scanner.len;
@@ -871,7 +938,7 @@ Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratc
     uint64_t run_non_ascii = NONE;
 
     // Without escapes so far: the result can still be a span of the input.
-    p = scan_run(data, p, len, run_non_ascii);
+    p = scan_long_run(data, p, len, run_non_ascii);
     if (p < len && data[p] == '"') {
         if (run_non_ascii != NONE) {
             return decode_wide_span(scanner, scratch, p, false);

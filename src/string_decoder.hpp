@@ -159,10 +159,21 @@ inline constexpr auto PLAIN_BYTE = [] {
     return table;
 }();
 
-// Everything past the common case: the scan stopped at `p` on a byte that is
-// not plain (or at the end of the input) and the string so far is plain ASCII.
+// Everything past the common case: the scan stopped at `p` (on a byte that is
+// not plain, at the end of the input, or because the string is long) and the
+// string so far is plain ASCII.
 // Handles escapes, non-ASCII content, the end of the input and every fault.
 Result<DecodedString> decode_string_rest(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p);
+
+// The scan of long strings: 16 bytes at a time, or 32 on x86-64 processors
+// with AVX2. The widest the processor has is chosen when the module loads;
+// tests force either (false if the processor lacks it).
+enum class ScanBody : uint8_t { Block16, Avx2 };
+bool set_scan_body(ScanBody body);
+ScanBody best_scan_body();
+
+// Past this many bytes a string leaves the inline scan for the long-string one.
+constexpr uint64_t INLINE_SCAN_LIMIT = 128;
 
 // The key is decoded and the next byte is not its colon: skips whitespace and
 // consumes the colon, or fails.
@@ -183,9 +194,13 @@ inline Result<DecodedString> decode_string(Scanner& scanner, ScratchBuffer& scra
     uint64_t p = start;
     for (;;) {
         if (p + simd::STRING_BLOCK <= len) [[likely]] {
-            const unsigned k = simd::first_special(data + p);
-            p += k;
-            if (k == simd::STRING_BLOCK) continue;
+            const simd::Hits hits = simd::special_hits(data + p);
+            if (hits == 0) {
+                p += simd::STRING_BLOCK;
+                if (p - start < detail::INLINE_SCAN_LIMIT) continue;
+                break;
+            }
+            p += simd::first_hit(hits);
         } else {
             while (p < len && detail::PLAIN_BYTE.plain[data[p]]) ++p;
         }
