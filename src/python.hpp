@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "options.hpp"
 #include "py_ref.hpp"
+#include "py_str.hpp"
 #include "scanner.hpp"
 #include "string_cache.hpp"
 #include "string_decoder.hpp"
@@ -113,27 +114,6 @@ std::string exception_description(PyObject* exception);
 // Takes the pending Python exception from the interpreter (none is pending
 // afterwards) and turns it into an InternalError at `index`.
 ParseError internal_error_from_python(uint64_t index);
-
-// A new str holding the decoded bytes, made without the cache. ASCII strings of
-// two bytes or more are copied into a compact object with no decoding pass.
-inline Result<PyRef> make_py_str(const DecodedString& s) {
-    PyObject* str;
-    if (s.ascii_only && s.length >= 2) {
-        str = PyUnicode_New(static_cast<Py_ssize_t>(s.length), 127);
-        if (str != nullptr) {
-            auto* chars = static_cast<uint8_t*>(PyUnicode_DATA(str));
-            std::memcpy(chars, s.bytes, s.length);
-            chars[s.length] = 0;
-        }
-    } else {
-        str = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(s.bytes),
-                                          static_cast<Py_ssize_t>(s.length));
-    }
-    if (str == nullptr) [[unlikely]] {
-        return fatal_from_python("could not create a str");
-    }
-    return PyRef(str);
-}
 
 // Supplied by the LosslessFloat class (extension/lossless_float.cpp), for the
 // exact float modes. Each returns nullptr with a Python exception set on
