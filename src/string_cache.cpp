@@ -60,7 +60,7 @@ bool StringCache::holds_utf8(PyObject* str, const DecodedString& s) {
         return false;
     }
     return static_cast<uint64_t>(size) == s.length &&
-           same_short_bytes(reinterpret_cast<const uint8_t*>(utf8), s.bytes, s.length);
+           detail::same_short_bytes(reinterpret_cast<const uint8_t*>(utf8), s.bytes, s.length);
 }
 
 void StringCache::start_call() {

@@ -17,8 +17,36 @@
 namespace taldo {
 
 namespace detail {
+
 // make_py_str for get_or_insert: nullptr when it failed.
 PyObject* make_uncached_str(const DecodedString& s);
+
+// Whether two byte ranges of the same length n, 2 <= n <= 63, are equal.
+// Every load is one of a few overlapping words inside [0, n) of both ranges:
+// past the end of a str's data there is only its NUL, past a decoded string
+// perhaps nothing at all.
+[[gnu::always_inline]] inline bool same_short_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
+    uint64_t diff;
+    if (n <= 16) {
+        if (n >= 8) {
+            diff = (load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8));
+        } else if (n >= 4) {
+            diff = (load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4));
+        } else {
+            diff = (load16(a) ^ load16(b)) | (load16(a + n - 2) ^ load16(b + n - 2));
+        }
+    } else if (n <= 32) {
+        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
+               (load64(a + n - 16) ^ load64(b + n - 16)) | (load64(a + n - 8) ^ load64(b + n - 8));
+    } else {
+        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) | (load64(a + 16) ^ load64(b + 16)) |
+               (load64(a + 24) ^ load64(b + 24)) | (load64(a + n - 32) ^ load64(b + n - 32)) |
+               (load64(a + n - 24) ^ load64(b + n - 24)) | (load64(a + n - 16) ^ load64(b + n - 16)) |
+               (load64(a + n - 8) ^ load64(b + n - 8));
+    }
+    return diff == 0;
+}
+
 }  // namespace detail
 
 struct CacheEntry {
@@ -112,39 +140,15 @@ private:
     // Whether the stored str has exactly the n decoded bytes (2 <= n <= 63).
     // Its stored hash has already matched, so this is nearly always true.
     [[gnu::always_inline]] static bool holds(PyObject* str, const DecodedString& s) {
-        // A compact ASCII str holds its UTF-8 bytes itself.
+        // A compact ASCII str holds its UTF-8 bytes itself, right after its
+        // header (where PyUnicode_DATA finds them, after testing the kind
+        // again).
         if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+            const auto* chars = reinterpret_cast<const uint8_t*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
             return static_cast<uint64_t>(PyUnicode_GET_LENGTH(str)) == s.length &&
-                   same_short_bytes(static_cast<const uint8_t*>(PyUnicode_DATA(str)), s.bytes, s.length);
+                   detail::same_short_bytes(chars, s.bytes, s.length);
         }
         return holds_utf8(str, s);
-    }
-
-    // Two byte ranges of the same length n, 2 <= n <= 63. Every load is one
-    // of a few overlapping words inside [0, n) of both ranges: past the end
-    // of a str's data there is only its NUL, past a decoded string perhaps
-    // nothing at all.
-    [[gnu::always_inline]] static bool same_short_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
-        using detail::load16;
-        using detail::load32;
-        using detail::load64;
-        uint64_t diff;
-        if (n > 32) {
-            diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) | (load64(a + 16) ^ load64(b + 16)) |
-                   (load64(a + 24) ^ load64(b + 24)) | (load64(a + n - 32) ^ load64(b + n - 32)) |
-                   (load64(a + n - 24) ^ load64(b + n - 24)) | (load64(a + n - 16) ^ load64(b + n - 16)) |
-                   (load64(a + n - 8) ^ load64(b + n - 8));
-        } else if (n > 16) {
-            diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
-                   (load64(a + n - 16) ^ load64(b + n - 16)) | (load64(a + n - 8) ^ load64(b + n - 8));
-        } else if (n >= 8) {
-            diff = (load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8));
-        } else if (n >= 4) {
-            diff = (load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4));
-        } else {
-            diff = (load16(a) ^ load16(b)) | (load16(a + n - 2) ^ load16(b + n - 2));
-        }
-        return diff == 0;
     }
 
     static bool holds_utf8(PyObject* str, const DecodedString& s);
