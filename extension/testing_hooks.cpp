@@ -4,10 +4,13 @@
 #include <Python.h>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "string_cache.hpp"
 #include "string_decoder.hpp"
 
 namespace taldo {
@@ -128,12 +131,36 @@ PyObject* decode_key_hook(PyObject* /*module*/, PyObject* arg) {
     return decoded_to_python(decoded, scanner);
 }
 
+// same_short_bytes(a: bytes, b: bytes) -> bool, for two byte strings of the
+// same length, 2 to 63. Each is copied into a block of exactly its size, so
+// that a sanitizer build catches any read outside it.
+PyObject* same_short_bytes_hook(PyObject* /*module*/, PyObject* args) {
+    const char* a = nullptr;
+    const char* b = nullptr;
+    Py_ssize_t a_size = 0;
+    Py_ssize_t b_size = 0;
+    if (!PyArg_ParseTuple(args, "y#y#", &a, &a_size, &b, &b_size)) {
+        return nullptr;
+    }
+    if (a_size != b_size || a_size < 2 || a_size > 63) {
+        PyErr_SetString(PyExc_ValueError, "both must be 2 to 63 bytes long");
+        return nullptr;
+    }
+    const auto n = static_cast<size_t>(a_size);
+    std::unique_ptr<uint8_t[]> a_copy(new uint8_t[n]);
+    std::unique_ptr<uint8_t[]> b_copy(new uint8_t[n]);
+    std::memcpy(a_copy.get(), a, n);
+    std::memcpy(b_copy.get(), b, n);
+    return PyBool_FromLong(detail::same_short_bytes(a_copy.get(), b_copy.get(), n));
+}
+
 PyMethodDef HOOKS[] = {
     {"decode_string", decode_string_hook, METH_VARARGS, nullptr},
     {"decode_key", decode_key_hook, METH_O, nullptr},
     {"line_position", line_position_hook, METH_VARARGS, nullptr},
     {"debug_quote", debug_quote_hook, METH_O, nullptr},
     {"error_message", error_message_hook, METH_VARARGS, nullptr},
+    {"same_short_bytes", same_short_bytes_hook, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

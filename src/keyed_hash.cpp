@@ -65,6 +65,21 @@ const uint64_t* process_seed() {
 
 }  // namespace
 
+namespace detail {
+
+[[gnu::noinline]] uint64_t keyed_hash_long(const HashKeys& keys, const uint8_t* p, size_t n) {
+    uint64_t a = keys.k[0] ^ n;
+    uint64_t b = keys.k[1];
+    for (size_t i = 0; i + 16 < n; i += 16) {
+        a = fold_multiply(a ^ load64(p + i), keys.k[2] ^ load64(p + i + 8));
+    }
+    a ^= load64(p + n - 16);
+    b ^= load64(p + n - 8);
+    return fold_multiply(keys.k[3] ^ fold_multiply(a, b ^ keys.k[2]), n ^ keys.k[1]);
+}
+
+}  // namespace detail
+
 HashKeys new_hash_keys() {
     const uint64_t* s = process_seed();
     const uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);

@@ -32,6 +32,12 @@ inline uint64_t load32(const uint8_t* p) {
     return v;
 }
 
+inline uint64_t load16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 // The 128-bit product of a and b, folded to 64 bits.
 inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
 #if defined(__SIZEOF_INT128__)
@@ -48,36 +54,58 @@ inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
 #endif
 }
 
+// More than 64 bytes: 16 at a time, the last 16 overlapping what came before.
+uint64_t keyed_hash_long(const HashKeys& keys, const uint8_t* p, size_t n);
+
 }  // namespace detail
 
-// Reads every byte once, 16 at a time; short strings take one or two
-// overlapping loads, so that no byte outside the string is read.
-inline uint64_t keyed_hash(const HashKeys& keys, const uint8_t* p, size_t n) {
-    using detail::fold_multiply;
-    using detail::load32;
-    using detail::load64;
-    uint64_t a = keys.k[0] ^ n;
-    uint64_t b = keys.k[1];
+// Every byte is read, none outside the string. Keys and cached strings are
+// mostly short, so they take no loop: one keyed multiplication per 16 bytes
+// (at most four, up to 64 bytes), from overlapping loads. The low bits of a
+// folded product depend on every bit of both factors through its high half.
+// No two products share a pair of keys, nor a pair in swapped order, so that
+// moving bytes from one product to another is no way to a collision.
+namespace detail {
+
+// 2 to 64 bytes: the string cache's lengths, without the tests for others.
+[[gnu::always_inline]] inline uint64_t keyed_hash_2_to_64(const HashKeys& keys, const uint8_t* p, size_t n) {
+    const uint64_t* k = keys.k;
     if (n <= 16) {
+        uint64_t a;
+        uint64_t b;
         if (n >= 8) {
-            a ^= load64(p);
-            b ^= load64(p + n - 8);
+            a = load64(p);
+            b = load64(p + n - 8);
         } else if (n >= 4) {
-            a ^= load32(p);
-            b ^= load32(p + n - 4);
-        } else if (n > 0) {
-            a ^= (uint64_t{p[0]} << 16) | (uint64_t{p[n >> 1]} << 8) | p[n - 1];
+            a = load32(p);
+            b = load32(p + n - 4);
+        } else {
+            a = load16(p);
+            b = load16(p + n - 2);
         }
-    } else {
-        size_t i = 0;
-        for (; i + 16 < n; i += 16) {
-            a = fold_multiply(a ^ load64(p + i), keys.k[2] ^ load64(p + i + 8));
-        }
-        // The last 16 bytes, overlapping what came before.
-        a ^= load64(p + n - 16);
-        b ^= load64(p + n - 8);
+        return fold_multiply(a ^ k[0], b ^ k[1] ^ n);
     }
-    return fold_multiply(keys.k[3] ^ fold_multiply(a, b ^ keys.k[2]), n ^ keys.k[1]);
+    if (n <= 32) {
+        return fold_multiply(load64(p) ^ k[0], load64(p + 8) ^ k[1]) +
+               fold_multiply(load64(p + n - 16) ^ k[2], load64(p + n - 8) ^ k[3] ^ n);
+    }
+    return fold_multiply(load64(p) ^ k[0], load64(p + 8) ^ k[1]) +
+           fold_multiply(load64(p + 16) ^ k[2], load64(p + 24) ^ k[3]) +
+           fold_multiply(load64(p + n - 32) ^ k[0] ^ k[2], load64(p + n - 24) ^ k[1] ^ k[3]) +
+           fold_multiply(load64(p + n - 16) ^ k[0] ^ k[3], load64(p + n - 8) ^ k[1] ^ k[2] ^ n);
+}
+
+}  // namespace detail
+
+inline uint64_t keyed_hash(const HashKeys& keys, const uint8_t* p, size_t n) {
+    if (n - 2 <= 64 - 2) {
+        return detail::keyed_hash_2_to_64(keys, p, n);
+    }
+    if (n < 2) {
+        const uint64_t a = n == 1 ? p[0] : 0;
+        return detail::fold_multiply(a ^ keys.k[0], keys.k[1] ^ n);
+    }
+    return detail::keyed_hash_long(keys, p, n);
 }
 
 }  // namespace taldo

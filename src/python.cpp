@@ -287,7 +287,7 @@ struct Walk {
             return fail(b, decoded.take_error());
         }
         if constexpr (Cache == CacheMode::All) {
-            return unwrap(b, get_or_insert(b.cache_cell, decoded.value()));
+            return cached_str(b, decoded.value());
         } else {
             return unwrap(b, make_py_str(decoded.value()));
         }
@@ -297,8 +297,16 @@ struct Walk {
         if constexpr (Cache == CacheMode::None) {
             return unwrap(b, make_py_str(key));
         } else {
-            return unwrap(b, get_or_insert(b.cache_cell, key));
+            return cached_str(b, key);
         }
+    }
+
+    static TALDO_INLINE PyObject* cached_str(ValueBuilder& b, const DecodedString& s) {
+        PyObject* str = get_or_insert(b.cache_cell, s);
+        if (str == nullptr) [[unlikely]] {
+            return fail(b, str_fault());
+        }
+        return str;
     }
 
     // After `[`. The byte after the input is a NUL, which no branch below

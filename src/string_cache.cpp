@@ -2,124 +2,150 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
+#include <new>
 
-#include "keyed_hash.hpp"
 #include "python.hpp"
 
 namespace taldo {
 
 namespace {
 
-constexpr size_t ENTRIES = 16384;
-constexpr uint64_t INDEX_MASK = ENTRIES - 1;
-constexpr size_t PROBE_WINDOW = 5;
-constexpr uint64_t MIN_CACHED = 2;
-constexpr uint64_t MAX_CACHED = 63;
+constexpr size_t TABLE_SIZE = StringCache::ENTRIES + StringCache::PROBE_WINDOW - 1;
 constexpr size_t POOL_SLOTS = 8;
-
-struct CacheEntry {
-    uint64_t hash;
-    PyObject* str;  // owned; nullptr marks an empty entry
-};
 
 }  // namespace
 
-// A fixed table of recently made str objects, keyed by a hash of their UTF-8
-// bytes. Whoever holds an instance (one call's cache cell, or cache_clear and
-// cache_usage while they work on it) is its only user.
-class StringCache {
-public:
-    StringCache() : keys_(new_hash_keys()) {
-        entries_ = static_cast<CacheEntry*>(std::calloc(ENTRIES, sizeof(CacheEntry)));
+StringCache* StringCache::create() {
+    auto* entries = static_cast<CacheEntry*>(std::calloc(TABLE_SIZE, sizeof(CacheEntry)));
+    if (entries == nullptr) {
+        return nullptr;
     }
-    StringCache(const StringCache&) = delete;
-    StringCache& operator=(const StringCache&) = delete;
-    ~StringCache() {
-        clear();
-        std::free(entries_);
+    auto* cache = new (std::nothrow) StringCache();
+    if (cache == nullptr) {
+        std::free(entries);
+        return nullptr;
     }
+    cache->keys_ = new_hash_keys();
+    cache->entries_ = entries;
+    return cache;
+}
 
-    bool usable() const { return entries_ != nullptr; }
+StringCache::~StringCache() {
+    clear();
+    std::free(entries_);
+}
 
-    Result<PyRef> get_or_insert(const DecodedString& s) {
-        const uint64_t h = keyed_hash(keys_, s.bytes, s.length);
-        const uint64_t home = h & INDEX_MASK;
+void StringCache::clear() {
+    for (size_t i = 0; i < ENTRIES; ++i) {
+        CacheEntry& entry = entries_[i];
+        entry.hash = 0;
+        Py_CLEAR(entry.str);
+    }
+    used_ = 0;
+}
+
+uint64_t StringCache::usage() const {
+    uint64_t used = 0;
+    for (size_t i = 0; i < ENTRIES; ++i) {
+        used += entries_[i].str != nullptr ? 1 : 0;
+    }
+    return used;
+}
+
+bool StringCache::holds_utf8(PyObject* str, const DecodedString& s) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) [[unlikely]] {
+        PyErr_Clear();
+        return false;
+    }
+    return static_cast<uint64_t>(size) == s.length &&
+           detail::same_short_bytes(reinterpret_cast<const uint8_t*>(utf8), s.bytes, s.length);
+}
+
+void StringCache::start_call() {
+    hits_ = 0;
+    misses_ = 0;
+    quiet_ = false;
+    ++quiet_strings_;
+}
+
+inline void StringCache::count_miss() {
+    if (++misses_ == MISSES_PER_WINDOW) {
+        quiet_ = hits_ < HITS_PER_WINDOW;
+        hits_ = 0;
+        misses_ = 0;
+    }
+}
+
+inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const DecodedString& s) {
+    Result<PyRef> made = make_py_str(s);
+    if (!made.ok()) [[unlikely]] {
+        // make_py_str has reported the Python error.
+        return nullptr;
+    }
+    PyObject* str = made.value().release();
+    PyObject* previous = entry.str;
+    Py_INCREF(str);  // the table's reference
+    entry.hash = h;
+    entry.str = str;
+    if (previous == nullptr) {
+        ++used_;
+    } else {
+        count_miss();
+        Py_DECREF(previous);
+    }
+    return str;
+}
+
+[[gnu::noinline]] PyObject* StringCache::look_up_quietly(const DecodedString& s) {
+    if (hits_ >= HITS_PER_WINDOW) {
+        quiet_ = false;
+        hits_ = 0;
+        misses_ = 0;
+    }
+    return look_up(s);
+}
+
+[[gnu::noinline]] PyObject* StringCache::store_new(const DecodedString& s, uint64_t h) {
+    const uint64_t home = h & INDEX_MASK;
+    // The first empty entry of the window, never past the last entry; when
+    // every entry holds another string, the newest one takes the home entry.
+    CacheEntry* target = &entries_[home];
+    if (used_ < ENTRIES) {
         const uint64_t last = home + PROBE_WINDOW <= ENTRIES ? home + PROBE_WINDOW : ENTRIES;
         for (uint64_t i = home; i < last; ++i) {
-            CacheEntry& entry = entries_[i];
-            if (entry.str == nullptr) {
-                return store(entry, h, s);
-            }
-            if (entry.hash == h && holds(entry.str, s)) [[likely]] {
-                return PyRef::borrow(entry.str);
+            if (entries_[i].str == nullptr) {
+                target = &entries_[i];
+                break;
             }
         }
-        // Every probed entry holds another string: the newest one takes the
-        // home entry.
-        return store(entries_[home], h, s);
     }
+    return store(*target, h, s);
+}
 
-    void clear() {
-        for (size_t i = 0; i < ENTRIES; ++i) {
-            Py_CLEAR(entries_[i].str);
+// Entry by entry, as the inline lookup would go if it could stop at an empty
+// entry. The inline lookup may skip empty entries because an entry, once
+// occupied, is only emptied together with all others: a string never sits
+// behind an empty entry of its own window.
+[[gnu::noinline]] PyObject* StringCache::find_or_store(const DecodedString& s, uint64_t h) {
+    const uint64_t home = h & INDEX_MASK;
+    const uint64_t last = home + PROBE_WINDOW <= ENTRIES ? home + PROBE_WINDOW : ENTRIES;
+    CacheEntry* target = &entries_[home];
+    for (uint64_t i = home; i < last; ++i) {
+        CacheEntry& entry = entries_[i];
+        if (entry.str == nullptr) {
+            target = &entry;
+            break;
+        }
+        if (entry.hash == h && holds(entry.str, s)) {
+            ++hits_;
+            Py_INCREF(entry.str);
+            return entry.str;
         }
     }
-
-    uint64_t usage() const {
-        uint64_t used = 0;
-        for (size_t i = 0; i < ENTRIES; ++i) {
-            used += entries_[i].str != nullptr ? 1 : 0;
-        }
-        return used;
-    }
-
-private:
-    // Whether the stored str has exactly the decoded bytes. The stored hash
-    // has already matched.
-    static bool holds(PyObject* str, const DecodedString& s) {
-        // A compact ASCII str holds its UTF-8 bytes itself: no call needed.
-        if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
-            return static_cast<uint64_t>(PyUnicode_GET_LENGTH(str)) == s.length &&
-                   same_bytes(static_cast<const uint8_t*>(PyUnicode_DATA(str)), s.bytes, s.length);
-        }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-        if (utf8 == nullptr) [[unlikely]] {
-            PyErr_Clear();
-            return false;
-        }
-        return static_cast<uint64_t>(size) == s.length &&
-               same_bytes(reinterpret_cast<const uint8_t*>(utf8), s.bytes, s.length);
-    }
-
-    // For the at most 63 bytes of a cached string, eight at a time.
-    static bool same_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
-        uint64_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            if (detail::load64(a + i) != detail::load64(b + i)) return false;
-        }
-        for (; i < n; ++i) {
-            if (a[i] != b[i]) return false;
-        }
-        return true;
-    }
-
-    static Result<PyRef> store(CacheEntry& entry, uint64_t h, const DecodedString& s) {
-        Result<PyRef> made = make_py_str(s);
-        if (!made.ok()) [[unlikely]] {
-            return made;
-        }
-        PyObject* previous = entry.str;
-        entry.hash = h;
-        entry.str = PyRef::borrow(made.value().get()).release();
-        Py_XDECREF(previous);
-        return made;
-    }
-
-    HashKeys keys_;
-    CacheEntry* entries_ = nullptr;
-};
+    return store(*target, h, s);
+}
 
 namespace {
 
@@ -158,23 +184,30 @@ void for_each_pooled(Work work) {
 
 }  // namespace
 
-Result<PyRef> get_or_insert(CacheCell& cell, const DecodedString& s) {
-    if (s.length < MIN_CACHED || s.length > MAX_CACHED) {
-        return make_py_str(s);
-    }
-    if (cell.cache == nullptr) [[unlikely]] {
-        StringCache* cache = take_from_pool();
-        if (cache == nullptr) {
-            cache = new StringCache();
-            if (!cache->usable()) {
-                delete cache;
-                return make_py_str(s);
-            }
-        }
-        cell.cache = cache;
-    }
-    return cell.cache->get_or_insert(s);
+namespace detail {
+
+[[gnu::noinline]] PyObject* make_uncached_str(const DecodedString& s) {
+    Result<PyRef> made = make_py_str(s);
+    return made.ok() ? made.value().release() : nullptr;
 }
+
+// The call's first string for the cache.
+[[gnu::noinline]] PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s) {
+    StringCache* cache = take_from_pool();
+    if (cache == nullptr) {
+        cache = StringCache::create();
+        if (cache == nullptr) {
+            return make_uncached_str(s);
+        }
+    }
+    cache->start_call();
+    cell.cache = cache;
+    return cache->get_or_insert(s);
+}
+
+}  // namespace detail
+
+ParseError str_fault() { return ParseError::fatal("could not create a str"); }
 
 void give_back_instance(CacheCell& cell) {
     StringCache* cache = cell.cache;

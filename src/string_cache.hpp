@@ -1,15 +1,181 @@
 // The process-wide string cache: recurring strings share one str object.
+//
+// A lookup that finds its string is inline in the value builder: one hash, at
+// most five compares of stored hashes, one byte comparison and a reference.
+// Everything else (a new string, taking an instance from the pool, strings
+// the cache does not keep) is out of line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "errors.hpp"
+#include "keyed_hash.hpp"
 #include "py_ref.hpp"
 #include "string_decoder.hpp"
 
 namespace taldo {
 
-class StringCache;
+namespace detail {
+
+// make_py_str for get_or_insert: nullptr when it failed.
+PyObject* make_uncached_str(const DecodedString& s);
+
+// Whether two byte ranges of the same length n, 2 <= n <= 63, are equal.
+// Every load is one of a few overlapping words inside [0, n) of both ranges:
+// past the end of a str's data there is only its NUL, past a decoded string
+// perhaps nothing at all.
+[[gnu::always_inline]] inline bool same_short_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
+    uint64_t diff;
+    if (n <= 16) {
+        if (n >= 8) {
+            diff = (load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8));
+        } else if (n >= 4) {
+            diff = (load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4));
+        } else {
+            diff = (load16(a) ^ load16(b)) | (load16(a + n - 2) ^ load16(b + n - 2));
+        }
+    } else if (n <= 32) {
+        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
+               (load64(a + n - 16) ^ load64(b + n - 16)) | (load64(a + n - 8) ^ load64(b + n - 8));
+    } else {
+        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) | (load64(a + 16) ^ load64(b + 16)) |
+               (load64(a + 24) ^ load64(b + 24)) | (load64(a + n - 32) ^ load64(b + n - 32)) |
+               (load64(a + n - 24) ^ load64(b + n - 24)) | (load64(a + n - 16) ^ load64(b + n - 16)) |
+               (load64(a + n - 8) ^ load64(b + n - 8));
+    }
+    return diff == 0;
+}
+
+}  // namespace detail
+
+struct CacheEntry {
+    uint64_t hash;  // meaningless while the entry is empty
+    PyObject* str;  // owned; nullptr marks an empty entry
+};
+
+// A fixed table of recently made str objects, keyed by a hash of their UTF-8
+// bytes. Whoever holds an instance (one call's cache cell, or cache_clear and
+// cache_usage while they work on it) is its only user.
+class StringCache {
+public:
+    static constexpr size_t ENTRIES = 16384;
+    static constexpr uint64_t INDEX_MASK = ENTRIES - 1;
+    static constexpr size_t PROBE_WINDOW = 5;
+    static constexpr uint64_t MIN_CACHED = 2;
+    static constexpr uint64_t MAX_CACHED = 63;
+
+    // nullptr when the table cannot be allocated.
+    static StringCache* create();
+    StringCache(const StringCache&) = delete;
+    StringCache& operator=(const StringCache&) = delete;
+    ~StringCache();
+
+    // A new reference to a str of the decoded bytes, which are 2 to 63 long;
+    // nullptr when a str could not be made (see get_or_insert).
+    [[gnu::always_inline]] PyObject* get_or_insert(const DecodedString& s) {
+        if (quiet_) [[unlikely]] {
+            if (++quiet_strings_ % LOOK_EVERY != 0) {
+                return detail::make_uncached_str(s);
+            }
+            return look_up_quietly(s);
+        }
+        return look_up(s);
+    }
+
+    void clear();
+    uint64_t usage() const;
+    // Called when a call takes the instance: how much its strings recur is
+    // judged afresh for every call.
+    void start_call();
+
+private:
+    // Whether strings recur is judged over windows of MISSES_PER_WINDOW
+    // misses that replaced a stored string (a miss that fills an empty entry
+    // costs nothing later): with fewer than HITS_PER_WINDOW hits beside them,
+    // a lookup costs more than the strs it saves, and the cache goes quiet:
+    // only every LOOK_EVERY-th string is looked up (and stored when new),
+    // which is enough to notice when strings recur again. A quiet cache
+    // counts only those lookups, and wakes up as soon as they find
+    // HITS_PER_WINDOW hits.
+    static constexpr uint64_t MISSES_PER_WINDOW = 256;
+    static constexpr uint64_t HITS_PER_WINDOW = 32;
+    static constexpr uint64_t LOOK_EVERY = 8;
+
+    [[gnu::always_inline]] PyObject* look_up(const DecodedString& s) {
+        const uint64_t h = detail::keyed_hash_2_to_64(keys_, s.bytes, s.length);
+        // A window near the end runs into the padding after the last entry,
+        // which stays empty: a hash that matches there goes the long way.
+        const CacheEntry* window = entries_ + (h & INDEX_MASK);
+        const CacheEntry* candidate;
+        if (window[0].hash == h) {
+            candidate = window;
+        } else if (window[1].hash == h) {
+            candidate = window + 1;
+        } else if (window[2].hash == h) {
+            candidate = window + 2;
+        } else if (window[3].hash == h) {
+            candidate = window + 3;
+        } else if (window[4].hash == h) {
+            candidate = window + 4;
+        } else {
+            return store_new(s, h);
+        }
+        PyObject* str = candidate->str;
+        if (str != nullptr && holds(str, s)) [[likely]] {
+            ++hits_;
+            Py_INCREF(str);
+            return str;
+        }
+        return find_or_store(s, h);
+    }
+
+    PyObject* look_up_quietly(const DecodedString& s);
+    // Counts a miss that replaced a stored string; at the end of a window,
+    // decides whether to go quiet.
+    void count_miss();
+
+    StringCache() = default;
+
+    // Whether the stored str has exactly the n decoded bytes (2 <= n <= 63).
+    // Its stored hash has already matched, so this is nearly always true.
+    [[gnu::always_inline]] static bool holds(PyObject* str, const DecodedString& s) {
+        // A compact ASCII str holds its UTF-8 bytes itself, right after its
+        // header (where PyUnicode_DATA finds them, after testing the kind
+        // again).
+        if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+            const auto* chars = reinterpret_cast<const uint8_t*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
+            return static_cast<uint64_t>(PyUnicode_GET_LENGTH(str)) == s.length &&
+                   detail::same_short_bytes(chars, s.bytes, s.length);
+        }
+        return holds_utf8(str, s);
+    }
+
+    static bool holds_utf8(PyObject* str, const DecodedString& s);
+
+    // No entry of the window has hash h.
+    PyObject* store_new(const DecodedString& s, uint64_t h);
+    // The whole lookup, entry by entry, for the rare windows where a stored
+    // hash matched but its string did not.
+    PyObject* find_or_store(const DecodedString& s, uint64_t h);
+    [[gnu::always_inline]] PyObject* store(CacheEntry& entry, uint64_t h, const DecodedString& s);
+
+    HashKeys keys_;
+    // ENTRIES entries, then PROBE_WINDOW - 1 entries of padding that stay
+    // empty, so that the inline probe needs no bounds test.
+    CacheEntry* entries_ = nullptr;
+    // The number of occupied entries: while the table is full, a new string
+    // goes to its home entry without a search for an empty one.
+    uint64_t used_ = 0;
+    // Lookups of the current window; see MISSES_PER_WINDOW.
+    uint64_t hits_ = 0;
+    uint64_t misses_ = 0;
+    bool quiet_ = false;
+    // Counts the strings of a quiet cache to pick the ones it looks up. It
+    // goes on from call to call, so that a document parsed again does not
+    // look up the very strings that its last parse stored.
+    uint64_t quiet_strings_ = 0;
+};
 
 // The StringCache borrowed by one from_json call: empty until the first string
 // that goes through the cache.
@@ -17,9 +183,26 @@ struct CacheCell {
     StringCache* cache = nullptr;
 };
 
-// A str equal to the decoded bytes, shared through the cache where its rules
-// allow.
-Result<PyRef> get_or_insert(CacheCell& cell, const DecodedString& s);
+namespace detail {
+PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s);
+}  // namespace detail
+
+// A new reference to a str equal to the decoded bytes, shared through the
+// cache where its rules allow. nullptr when the interpreter could not make the
+// str (memory is exhausted): the Python error has been reported as
+// unraisable, and the caller ends the call with str_fault().
+[[gnu::always_inline]] inline PyObject* get_or_insert(CacheCell& cell, const DecodedString& s) {
+    if (s.length - StringCache::MIN_CACHED > StringCache::MAX_CACHED - StringCache::MIN_CACHED) {
+        return detail::make_uncached_str(s);
+    }
+    if (cell.cache == nullptr) [[unlikely]] {
+        return detail::get_or_insert_first(cell, s);
+    }
+    return cell.cache->get_or_insert(s);
+}
+
+// The internal fault for a str that get_or_insert could not make.
+[[gnu::cold]] ParseError str_fault();
 
 void give_back_instance(CacheCell& cell);
 

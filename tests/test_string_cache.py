@@ -9,9 +9,13 @@ import textwrap
 
 import pytest
 
+import _taldo_testing as hooks
 import taldo
 
 TABLE = 16384
+
+# Where the overlapping loads of the hash and the byte comparison meet.
+BOUNDARY_POSITIONS = (0, 1, 2, 3, 4, 7, 8, 15, 16, 23, 24, 31, 32, 47, 48, 62)
 
 
 @pytest.fixture(autouse=True)
@@ -133,3 +137,104 @@ def test_threads_each_borrow_their_own_instance():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split() == ["0", "True"]
+
+
+@pytest.mark.parametrize("n", range(2, 64))
+def test_byte_comparison_sees_every_byte(n):
+    base = bytes(range(65, 65 + n))
+    assert hooks.same_short_bytes(base, bytes(base))
+    for i in range(n):
+        for flip in (0x01, 0x80):
+            other = bytearray(base)
+            other[i] ^= flip
+            assert not hooks.same_short_bytes(base, bytes(other)), (n, i, flip)
+
+
+def near_identical(n, fill="k"):
+    """Strings of n bytes that differ from one another in one byte only, at
+    the ends and where the word loads meet."""
+    base = fill * n
+    variants = {base}
+    for i in BOUNDARY_POSITIONS + (n - 1, n - 2, n - 8, n - 16):
+        if 0 <= i < n:
+            variants.add(base[:i] + "#" + base[i + 1:])
+    return sorted(variants)
+
+
+@pytest.mark.parametrize("n", range(2, 64))
+def test_near_identical_strings_stay_apart_and_recur_as_one(n):
+    words = near_identical(n)
+    document = json.dumps([words, {w: i for i, w in enumerate(words)}, words]).encode()
+    first, keys, again = taldo.from_json(document)
+    assert [first, keys, again] == json.loads(document)
+    assert all(a is b for a, b in zip(first, again))
+    assert all(k is w for k, w in zip(keys, first))
+
+
+@pytest.mark.parametrize("text", [
+    "é" * 5, "aé", "éa", "a" * 7 + "é", "é" + "a" * 14,  # 2-byte characters around the word edges
+    "中" * 3, "中文" * 10 + "字",  # 3-byte characters: 9 and 63 bytes
+    "😀" * 15, "a😀" * 12 + "abc",  # 4-byte characters: 60 and 63 bytes
+    "\x7f" * 3 + "é",
+])
+def test_non_ascii_strings_are_shared(text):
+    # Plain and escaped spellings of the same string meet in the cache.
+    plain = json.dumps(text, ensure_ascii=False)
+    escaped = json.dumps(text, ensure_ascii=True)
+    document = f"[{plain}, {escaped}, {{{plain}: {escaped}}}]".encode()
+    a, b, mapping = taldo.from_json(document)
+    [(key, value)] = mapping.items()
+    assert a == b == key == value == text
+    assert a is b is key is value
+
+
+def test_non_ascii_and_ascii_lookalikes_stay_apart():
+    # The same number of bytes, one spelled in ASCII, one not.
+    words = ["ab", "é", "abcd", "éé", "a" * 63, "中" * 21, "aaé" * 9, "a" * 27]
+    document = json.dumps(words * 3, ensure_ascii=False).encode()
+    values = taldo.from_json(document)
+    assert values == words * 3
+    n = len(words)
+    assert all(values[i] is values[i + n] is values[i + 2 * n] for i in range(n))
+
+
+def distinct_words(count, seed):
+    rng = random.Random(seed)
+    alphabet = "abcdefghijklmnopqrstuvwxyz0123456789"
+    return [f"{i}-" + "".join(rng.choices(alphabet, k=rng.randrange(6, 38))) for i in range(count)]
+
+
+def test_a_run_of_new_strings_then_recurring_ones():
+    # Far more new strings than the table holds, then a small vocabulary over
+    # and over: every value is right, and once the vocabulary recurs, its
+    # strings are shared again.
+    vocabulary = [f"word{i}" for i in range(20)]
+    words = distinct_words(3 * TABLE, seed=5) + vocabulary * 500
+    values = taldo.from_json(json.dumps(words).encode())
+    assert values == words
+    tail = values[-4 * len(vocabulary):]
+    assert all(a is b for a, b in zip(tail, tail[len(vocabulary):]))
+    assert 0 < taldo.cache_usage() <= TABLE
+
+
+def test_every_call_shares_its_recurring_strings_from_the_start():
+    taldo.from_json(json.dumps(distinct_words(3 * TABLE, seed=6)).encode())
+    first, second = taldo.from_json(b'["fresh one", "fresh one"]')
+    assert first is second
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_mixed_documents_equal_json_loads(seed):
+    # Keys and values that recur at all distances, new ones, non-ASCII ones and
+    # ones outside the cached lengths, over more calls than one.
+    rng = random.Random(seed)
+    pool = distinct_words(200, seed) + ["é" * rng.randrange(1, 40) for _ in range(50)] + ["x" * 64, "y", ""]
+    for _ in range(3):
+        rows = []
+        for _ in range(3000):
+            fresh = distinct_words(1, rng.random())[0]
+            rows.append({rng.choice(pool): rng.choice(pool), fresh: [fresh, rng.choice(pool)]})
+        document = json.dumps(rows, ensure_ascii=rng.random() < 0.5).encode()
+        assert taldo.from_json(document) == json.loads(document)
+        assert taldo.from_json(document, cache_mode="keys") == json.loads(document)
+    assert taldo.cache_usage() <= TABLE
