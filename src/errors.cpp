@@ -189,4 +189,16 @@ std::string debug_quote(std::string_view text) {
     return out;
 }
 
+ParseError word_fault(const uint8_t* data, uint64_t len, uint64_t pos, const char* rest, uint64_t n) {
+    for (uint64_t j = 0; j < n; ++j) {
+        if (pos + j >= len) {
+            return ParseError(ErrorKind::EofInValue, len);
+        }
+        if (data[pos + j] != static_cast<uint8_t>(rest[j])) {
+            return ParseError(ErrorKind::ExpectedIdent, pos + j);
+        }
+    }
+    return ParseError::with_text(ErrorKind::InternalError, pos, "word comparison disagrees");
+}
+
 }  // namespace taldo

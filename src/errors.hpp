@@ -143,6 +143,11 @@ struct Unit {};
 using Status = Result<Unit>;
 inline Status ok_status() { return Status(Unit{}); }
 
+// Where the n bytes `rest` expected at `pos` go wrong: the end of the input
+// (EofInValue at len) or the first byte that differs (ExpectedIdent there).
+// Only asked once the whole comparison has failed.
+ParseError word_fault(const uint8_t* data, uint64_t len, uint64_t pos, const char* rest, uint64_t n);
+
 // The text of a kind, with its payload rendered.
 std::string kind_text(const ParseError& error);
 

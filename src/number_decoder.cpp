@@ -13,22 +13,6 @@ using simd::is_digit;
 
 constexpr uint64_t POW10_16 = 10000000000000000ull;
 
-// The byte-at-a-time comparison that finds where an expected word goes wrong:
-// the end of the input, or the first byte that differs.
-[[gnu::noinline, gnu::cold]] ParseError word_error(const uint8_t* data, uint64_t len, uint64_t pos,
-                                                   const char* rest, uint64_t n) {
-    for (uint64_t j = 0; j < n; ++j) {
-        if (pos + j >= len) {
-            return ParseError(ErrorKind::EofInValue, len);
-        }
-        if (data[pos + j] != static_cast<uint8_t>(rest[j])) {
-            return ParseError(ErrorKind::ExpectedIdent, pos + j);
-        }
-    }
-    // The caller only asks after the whole comparison failed.
-    return ParseError::with_text(ErrorKind::InternalError, pos, "word comparison disagrees");
-}
-
 // Whether the n bytes at pos are `rest`; false also when the input ends first.
 inline bool word_follows(const uint8_t* data, uint64_t len, uint64_t pos, const char* rest, uint64_t n) {
     return pos + n <= len && std::memcmp(data + pos, rest, n) == 0;
@@ -88,7 +72,7 @@ Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start
             return ParseError(ErrorKind::ExpectedValue, start);
         }
         if (!word_follows(data, len, start + 1, NAN_REST, 2)) {
-            return word_error(data, len, start + 1, NAN_REST, 2);
+            return word_fault(data, len, start + 1, NAN_REST, 2);
         }
         t.kind = NumberText::Kind::Word;
         t.word = std::numeric_limits<double>::quiet_NaN();
@@ -116,7 +100,7 @@ Result<NumberText> read_number(const uint8_t* data, uint64_t len, uint64_t start
             return ParseError(t.negative ? ErrorKind::InvalidNumber : ErrorKind::ExpectedValue, p);
         }
         if (!word_follows(data, len, p + 1, INFINITY_REST, 7)) {
-            return word_error(data, len, p + 1, INFINITY_REST, 7);
+            return word_fault(data, len, p + 1, INFINITY_REST, 7);
         }
         t.kind = NumberText::Kind::Word;
         t.word = t.negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();

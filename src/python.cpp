@@ -163,17 +163,7 @@ inline uint32_t load_word(const uint8_t* p) {
 // the input inside it, or its first differing letter.
 [[gnu::cold, gnu::noinline]] PyObject* literal_error(ValueBuilder& b, const char* rest, size_t k) {
     const Scanner& s = b.scanner;
-    const uint64_t i = s.index;
-    for (uint64_t p = i + 1; p <= i + k; ++p) {
-        if (p == s.len) {
-            return fail(b, ErrorKind::EofInValue, s.len);
-        }
-        if (s.data[p] != static_cast<uint8_t>(rest[p - i - 1])) {
-            return fail(b, ErrorKind::ExpectedIdent, p);
-        }
-    }
-    // Not reached: the whole literal matched.
-    return fail(b, ErrorKind::ExpectedIdent, i);
+    return fail(b, word_fault(s.data, s.len, s.index + 1, rest, k));
 }
 
 // Passes over whitespace. Most gaps are empty or a single space, so only a

@@ -7,12 +7,6 @@
 
 namespace taldo {
 
-// Whitespace is exactly space, tab, line feed and carriage return: one
-// comparison and one bit test against a mask with bits 9, 10, 13 and 32 set.
-constexpr bool is_whitespace(uint8_t byte) {
-    return byte <= 0x20 && ((uint64_t{0x100002600} >> byte) & 1) != 0;
-}
-
 struct Scanner {
     const uint8_t* data;  // borrowed for the call, never copied
     uint64_t len;

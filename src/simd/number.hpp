@@ -27,19 +27,6 @@ constexpr unsigned DIGIT_BLOCK = 16;
 
 constexpr bool is_digit(uint8_t byte) { return static_cast<uint8_t>(byte - '0') <= 9; }
 
-// Little-endian on every host: the first byte lands in the lowest bits.
-TALDO_SIMD_INLINE uint64_t load_le64(const uint8_t* p) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if constexpr (std::endian::native == std::endian::big) {
-        word = ((word & 0x00000000000000FFull) << 56) | ((word & 0x000000000000FF00ull) << 40) |
-               ((word & 0x0000000000FF0000ull) << 24) | ((word & 0x00000000FF000000ull) << 8) |
-               ((word & 0x000000FF00000000ull) >> 8) | ((word & 0x0000FF0000000000ull) >> 24) |
-               ((word & 0x00FF000000000000ull) >> 40) | ((word & 0xFF00000000000000ull) >> 56);
-    }
-    return word;
-}
-
 // The value of eight digit values (bytes already reduced by '0', the first
 // digit in the lowest byte). Multiplying by 2561 = 10 * 256 + 1 puts every
 // adjacent pair's value (first * 10 + second) in one byte; the pairs at bytes

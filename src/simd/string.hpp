@@ -81,7 +81,7 @@ inline unsigned first_hit(Hits hits) { return static_cast<unsigned>(std::countr_
 
 namespace detail {
 inline Hits lane_hits(uint8x16_t hit) {
-    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hit), 4)), 0);
+    return nibble_mask(hit);
 }
 }  // namespace detail
 
@@ -122,20 +122,6 @@ namespace detail {
 constexpr uint64_t ONES = 0x0101010101010101ULL;
 constexpr uint64_t HIGHS = 0x8080808080808080ULL;
 
-// The word with its first byte in the lowest 8 bits, on any byte order.
-inline uint64_t load_word(const uint8_t* p) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) {
-        uint64_t swapped = 0;
-        for (int i = 0; i < 8; ++i) {
-            swapped = (swapped << 8) | ((word >> (8 * i)) & 0xFF);
-        }
-        word = swapped;
-    }
-    return word;
-}
-
 inline uint64_t zero_bytes(uint64_t x) { return (x - ONES) & ~x & HIGHS; }
 inline uint64_t bytes_below_0x20(uint64_t x) { return (x - ONES * 0x20) & ~x & HIGHS; }
 inline uint64_t quote_or_backslash(uint64_t x) { return zero_bytes(x ^ (ONES * 0x22)) | zero_bytes(x ^ (ONES * 0x5C)); }
@@ -143,7 +129,7 @@ inline uint64_t quote_or_backslash(uint64_t x) { return zero_bytes(x ^ (ONES * 0
 template <bool NonAsciiStops>
 inline unsigned first_stop(const uint8_t* p) {
     for (unsigned half = 0; half < STRING_BLOCK; half += 8) {
-        const uint64_t x = load_word(p + half);
+        const uint64_t x = load_le64(p + half);
         uint64_t hit = quote_or_backslash(x) | bytes_below_0x20(x);
         if constexpr (NonAsciiStops) {
             hit |= x & HIGHS;
@@ -167,7 +153,7 @@ inline Hits quote_backslash_control_hits(const uint8_t* p) {
 
 inline unsigned first_non_ascii(const uint8_t* p) {
     for (unsigned half = 0; half < STRING_BLOCK; half += 8) {
-        const uint64_t high = detail::load_word(p + half) & detail::HIGHS;
+        const uint64_t high = load_le64(p + half) & detail::HIGHS;
         if (high != 0) {
             return half + (static_cast<unsigned>(std::countr_zero(high)) >> 3);
         }

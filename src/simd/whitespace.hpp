@@ -17,6 +17,16 @@
 #include <arm_neon.h>
 #endif
 
+namespace taldo {
+
+// Whitespace is exactly space, tab, line feed and carriage return: one
+// comparison and one bit test against a mask with bits 9, 10, 13 and 32 set.
+constexpr bool is_whitespace(uint8_t byte) {
+    return byte <= 0x20 && ((uint64_t{0x100002600} >> byte) & 1) != 0;
+}
+
+}  // namespace taldo
+
 namespace taldo::simd {
 
 constexpr unsigned WHITESPACE_BLOCK = 16;
@@ -37,9 +47,7 @@ inline unsigned first_non_whitespace(const uint8_t* p) {
     const uint8x16_t v = vld1q_u8(p);
     const uint8x16_t blank = vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8(' ')), vceqq_u8(v, vdupq_n_u8('\n'))),
                                       vorrq_u8(vceqq_u8(v, vdupq_n_u8('\t')), vceqq_u8(v, vdupq_n_u8('\r'))));
-    // Four bits per byte, in memory order (NEON has no byte movemask).
-    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(vmvnq_u8(blank)), 4);
-    const uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
+    const uint64_t mask = nibble_mask(vmvnq_u8(blank));
     return mask == 0 ? WHITESPACE_BLOCK : static_cast<unsigned>(std::countr_zero(mask)) >> 2;
 }
 
@@ -48,7 +56,7 @@ inline unsigned first_non_whitespace(const uint8_t* p) {
 inline unsigned first_non_whitespace(const uint8_t* p) {
     for (unsigned i = 0; i < WHITESPACE_BLOCK; ++i) {
         const uint8_t byte = p[i];
-        if (byte > 0x20 || ((uint64_t{0x100002600} >> byte) & 1) == 0) {
+        if (!is_whitespace(byte)) {
             return i;
         }
     }
