@@ -8,8 +8,11 @@
 #include <memory>
 #include <string>
 
+#include <string_view>
+
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "py_str.hpp"
 #include "string_cache.hpp"
 #include "string_decoder.hpp"
 
@@ -154,8 +157,62 @@ PyObject* same_short_bytes_hook(PyObject* /*module*/, PyObject* args) {
     return PyBool_FromLong(detail::same_short_bytes(a_copy.get(), b_copy.get(), n));
 }
 
+// decode_string_to_str(data: bytes, allow_partial: bool) -> str, the decoded
+// string made by make_py_str, or ValueError(kind_code, index).
+PyObject* decode_string_to_str_hook(PyObject* /*module*/, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    int allow_partial = 0;
+    if (!PyArg_ParseTuple(args, "y#p", &data, &size, &allow_partial) || !starts_with_quote(data, size)) {
+        return nullptr;
+    }
+    Scanner scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
+    ScratchBuffer scratch;
+    Result<DecodedString> decoded = decode_string(scanner, scratch, allow_partial != 0);
+    if (!decoded.ok()) {
+        return decoded_to_python(decoded, scanner);
+    }
+    Result<PyRef> str = make_py_str(decoded.value());
+    if (!str.ok()) {
+        PyErr_SetString(PyExc_MemoryError, std::string(str.error().text()).c_str());
+        return nullptr;
+    }
+    return str.take_value().release();
+}
+
+constexpr const char* SCAN_BODY_NAMES[] = {"16", "avx2"};
+
+// string_scan_bodies() -> list[str]: the bodies of the long-string scan that
+// this processor runs; the module starts with the last.
+PyObject* string_scan_bodies_hook(PyObject* /*module*/, PyObject* /*unused*/) {
+    const bool avx2 = detail::best_scan_body() == detail::ScanBody::Avx2;
+    return avx2 ? Py_BuildValue("[ss]", SCAN_BODY_NAMES[0], SCAN_BODY_NAMES[1])
+                : Py_BuildValue("[s]", SCAN_BODY_NAMES[0]);
+}
+
+// force_string_scan(name: str) -> None: the long-string scan of this test
+// module (not of taldo itself) uses that body from now on.
+PyObject* force_string_scan_hook(PyObject* /*module*/, PyObject* name) {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) return nullptr;
+    for (int body = 0; body < 2; ++body) {
+        if (std::string_view(text) == SCAN_BODY_NAMES[body]) {
+            if (!detail::set_scan_body(static_cast<detail::ScanBody>(body))) {
+                PyErr_SetString(PyExc_ValueError, "this processor lacks that body");
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "no such body");
+    return nullptr;
+}
+
 PyMethodDef HOOKS[] = {
     {"decode_string", decode_string_hook, METH_VARARGS, nullptr},
+    {"decode_string_to_str", decode_string_to_str_hook, METH_VARARGS, nullptr},
+    {"string_scan_bodies", string_scan_bodies_hook, METH_NOARGS, nullptr},
+    {"force_string_scan", force_string_scan_hook, METH_O, nullptr},
     {"decode_key", decode_key_hook, METH_O, nullptr},
     {"line_position", line_position_hook, METH_VARARGS, nullptr},
     {"debug_quote", debug_quote_hook, METH_O, nullptr},

@@ -1,6 +1,7 @@
 """Strings, object keys and objects."""
 
 import json
+import random
 import sys
 import tracemalloc
 
@@ -278,3 +279,180 @@ def test_failures_release_what_they_built(document):
     finally:
         tracemalloc.stop()
     assert after - before < 4096
+
+
+# Differential tests of the decoder against the standard library: strings of
+# every width, with and without escapes, around the 16- and 32-byte blocks and
+# past the length where long strings leave the inline scan.
+
+BODIES = hooks.string_scan_bodies()
+WIDTH_SAMPLES = {
+    "ascii": "az ~\x7f",
+    "latin-1": "\x80\xa0\xe9\xff",
+    "bmp": "\u0100\u07ff\u0800\u4e2d\ud7ff\ue000\uffff",
+    "astral": "\U00010000\U0001f600\U0010ffff",
+}
+SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def as_json(rng, text, escape_rate):
+    """The string as a JSON text: raw UTF-8 where allowed, else (and at
+    `escape_rate`) escaped, astral characters as surrogate pairs."""
+    out = ['"']
+    for c in text:
+        code = ord(c)
+        if c in SHORT_ESCAPES and (c in '"\\' or rng.random() < 0.5):
+            out.append(SHORT_ESCAPES[c])
+        elif code < 0x20 or c in '"\\' or rng.random() < escape_rate:
+            if code >= 0x10000:
+                code -= 0x10000
+                out.append(f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04X}")
+            else:
+                out.append(f"\\u{code:04x}")
+        else:
+            out.append(c)
+    out.append('"')
+    return "".join(out).encode()
+
+
+def random_text(rng, widths, length):
+    alphabet = "".join(WIDTH_SAMPLES[w] for w in widths) + "".join(SHORT_ESCAPES) + "\x00\x1f"
+    return "".join(rng.choice(alphabet) for _ in range(length))
+
+
+def check_str(got, expected):
+    # Equal, and of the narrowest kind: a wider one would compare equal but
+    # take more memory. (Strings of one character are the interpreter's shared
+    # objects, which may carry their UTF-8 form as well.)
+    assert type(got) is str and got == expected
+    if len(got) > 1:
+        assert sys.getsizeof(got) == sys.getsizeof(expected[:1] + expected[1:])
+
+
+@pytest.mark.parametrize("body", BODIES)
+@pytest.mark.parametrize(
+    "widths", [["ascii"], ["latin-1"], ["bmp"], ["astral"], ["ascii", "latin-1"], ["ascii", "bmp", "astral"]]
+)
+@pytest.mark.parametrize("escape_rate", [0.0, 0.1, 0.9])
+def test_random_strings(body, widths, escape_rate):
+    hooks.force_string_scan(body)
+    try:
+        rng = random.Random(f"{widths}{escape_rate}")
+        for _ in range(150):
+            text = random_text(rng, widths, rng.choice([0, 1, 2, rng.randrange(70), rng.randrange(400)]))
+            if rng.random() < 0.5:
+                text = text.replace("\\", "").replace('"', "")  # often escape-free
+            data = as_json(rng, text, escape_rate)
+            padding = rng.choice([b"", b" ", b" " * 40])
+            assert json.loads(data) == text
+            check_str(hooks.decode_string_to_str(data + padding, False), text)
+            value, _, ascii_only, end = hooks.decode_string(data + padding, False)
+            assert value == text.encode() and end == len(data)
+            assert ascii_only == (data.isascii() and b"\\u" not in data)
+            check_str(taldo.from_json(data + padding, cache_mode="none"), text)
+            assert taldo.from_json(b"[" + data + b"," + data + b"]") == [text, text]
+    finally:
+        hooks.force_string_scan(BODIES[-1])
+
+
+@pytest.mark.parametrize("body", BODIES)
+def test_long_strings(body):
+    # Long enough to leave the inline scan, with the special byte anywhere
+    # among the blocks of either width, and the end of the input at any
+    # distance from it.
+    hooks.force_string_scan(body)
+    try:
+        for special in ["", "\u00e9", "\U0001f600", "\\n", "\\u00e9", "\\ud83d\\ude00", "\x7f"]:
+            for length in [127, 128, 129, 160, 191, 200, 255, 300]:
+                for at in [0, 1, 15, 16, 31, 32, 63, 64, 127, 128, length - 1, length]:
+                    text = "x" * at + special + "y" * max(0, length - at)
+                    for padding in ["", " ", " " * 31]:
+                        document = ('"' + text + '"' + padding).encode()
+                        expected = json.loads(document)
+                        check_str(hooks.decode_string_to_str(document, False), expected)
+                        assert hooks.decode_string(document, False)[3] == len(document) - len(padding)
+    finally:
+        hooks.force_string_scan(BODIES[-1])
+
+
+@pytest.mark.parametrize("text", ["", "a", "\x7f", "\x80", "\xe9", "\xff", "\u0100", "\uffff", "\U0010ffff"])
+@pytest.mark.parametrize("escaped", [False, True])
+def test_one_character(text, escaped):
+    data = json.dumps(text, ensure_ascii=escaped).encode()
+    got = taldo.from_json(data, cache_mode="none")
+    check_str(got, text)
+    if len(text) == 1 and ord(text) < 256:
+        assert got is chr(ord(text))  # the interpreter's ready-made object
+
+
+@pytest.mark.parametrize("text", ["\x7f" * 3, "\x80" * 3, "\xff\x7f", "\u0100\xff", "\uffff" * 2, "a\U00010000"])
+@pytest.mark.parametrize("ensure_ascii", [False, True])
+def test_kind_edges(text, ensure_ascii):
+    check_str(taldo.from_json(json.dumps(text, ensure_ascii=ensure_ascii).encode(), cache_mode="none"), text)
+
+
+@pytest.mark.parametrize("escape_every", [0, 1, 3])
+def test_long_escaped_strings(escape_every):
+    # Past the first reservation of the scratch buffer, growing while the
+    # string is ASCII so far and after it has turned wide.
+    for tail in ["", "\u00e9", "\U0001f600"]:
+        text = "".join("\n" if escape_every and i % escape_every == 0 else "ab"[i % 2] for i in range(20000)) + tail
+        document = json.dumps([text, tail + text]).encode()
+        got = taldo.from_json(document, cache_mode="none")
+        check_str(got[0], text)
+        check_str(got[1], tail + text)
+
+
+# Invalid UTF-8 at every offset from the block boundaries: the error is the one
+# Python's own decoder finds first, at its place in the input.
+INVALID = [b"\x80", b"\xbf", b"\xc0\xaf", b"\xc1\xbf", b"\xc3", b"\xc3\x28", b"\xe0\x80\x80", b"\xe0\x9f\xbf",
+           b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xe4\xb8", b"\xf0\x8f\xbf\xbf", b"\xf0\x9f\x98", b"\xf4\x90\x80\x80",
+           b"\xf5\x80\x80\x80", b"\xff"]
+
+
+@pytest.mark.parametrize("body", BODIES)
+@pytest.mark.parametrize("bad", INVALID)
+def test_invalid_utf8_everywhere(body, bad):
+    hooks.force_string_scan(body)
+    try:
+        for prefix in ["", "\u00e9", "\\n", "\\u4e2d"]:
+            for at in range(0, 70):
+                for after in [b"", b"\xe4\xb8\xad", b"\\t", b"x" * 40]:
+                    content = prefix.encode() + b"a" * at + bad + after
+                    document = b'"' + content + b'"'
+                    with pytest.raises(UnicodeDecodeError) as fault:
+                        content.decode("utf-8")
+                    index = 1 + fault.value.start
+                    assert decode(document) == error(INVALID_CODE_POINT, index), document
+                    with pytest.raises(ValueError) as raised:
+                        taldo.from_json(document)
+                    assert str(raised.value) == f"invalid unicode code point at line 1 column {index + 1}"
+    finally:
+        hooks.force_string_scan(BODIES[-1])
+
+
+def longest_partial(document):
+    """What a cut string gives in trailing-strings mode: the longest prefix that
+    decodes in full, without an unfinished escape or character."""
+    for end in range(len(document), 0, -1):
+        try:
+            value = json.loads(document[:end] + b'"')
+            value.encode("utf-8")  # an unpaired surrogate escape counts as unfinished
+        except ValueError:
+            continue
+        return value
+    raise AssertionError(document)
+
+
+@pytest.mark.parametrize("widths", [["ascii"], ["latin-1", "ascii"], ["bmp"], ["astral", "ascii"]])
+@pytest.mark.parametrize("escape_rate", [0.0, 0.3])
+def test_cut_strings(widths, escape_rate):
+    rng = random.Random(f"cut{widths}{escape_rate}")
+    for _ in range(6):
+        text = random_text(rng, widths, rng.randrange(1, 40))
+        data = as_json(rng, text, escape_rate)
+        for cut in range(1, len(data)):
+            expected = longest_partial(data[:cut])
+            check_str(taldo.from_json(data[:cut], partial_mode="trailing-strings", cache_mode="none"), expected)
+            assert taldo.from_json(b"[" + data[:cut], partial_mode="trailing-strings") == [expected]
+            assert taldo.from_json(b"[" + data[:cut], partial_mode="on") == []
