@@ -69,6 +69,7 @@ struct InversePowersOfFive {
     }
 };
 inline constexpr InversePowersOfFive INVERSE_POW5{};
+static_assert(INVERSE_POW5.values[15] * 30517578125ull == 1, "5^15 times its inverse");
 
 // The sixteen bytes read at FROM_MASK_END - x (0 <= x <= 32) select the bytes
 // of a block from its x-th on: byte d is 0xFF when d >= x.
@@ -89,9 +90,6 @@ inline constexpr const uint8_t* FROM_MASK_END = FROM_MASK + 32;
 // which are digits.
 //
 // digit_bits_16(p): the `digits` bits of the 16 bytes at p, alone.
-//
-// non_digit_mask_32(p): bit b is set when the byte at p + b is not a digit,
-// for the 32 bytes at p.
 //
 // parse_significand_16(p, k, n): the value of the significand's first 16
 // digits, as a 16-digit number, when its k (1 to 16) integer digits begin at
@@ -155,8 +153,6 @@ TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
     return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), shifted)));
 }
 
-TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
-
 TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const __m128i from_next = load16(FROM_MASK_END - k);  // bytes k on come from p + 1 on
     const __m128i bytes = _mm_or_si128(_mm_andnot_si128(from_next, load16(p)), _mm_and_si128(from_next, load16(p + 1)));
@@ -201,8 +197,6 @@ TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
     return (sixteen_digit_values(digits) >> m) * INVERSE_POW5.values[m];
 }
 
-TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) { return ~(digit_bits_16(p) | digit_bits_16(p + 16) << 16); }
-
 TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const uint8x16_t bytes = vbslq_u8(vld1q_u8(FROM_MASK_END - k), vld1q_u8(p + 1), vld1q_u8(p));
     const uint8x16_t digits = vsubq_u8(bytes, vdupq_n_u8('0'));
@@ -229,14 +223,6 @@ TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
 // moves byte i's bit to bit 56 + i, with no two partial products meeting.
 constexpr uint32_t byte_bits(uint64_t high_bits) {
     return static_cast<uint32_t>(((high_bits >> 7) * 0x0102040810204080ull) >> 56);
-}
-
-TALDO_SIMD_INLINE uint32_t non_digit_mask_32(const uint8_t* p) {
-    uint32_t mask = 0;
-    for (unsigned word = 0; word < 4; ++word) {
-        mask |= byte_bits(non_digit_bits(load_le64(p + 8 * word))) << (8 * word);
-    }
-    return mask;
 }
 
 TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
