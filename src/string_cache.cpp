@@ -98,13 +98,12 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
     return str;
 }
 
-[[gnu::noinline]] PyObject* StringCache::look_up_quietly(const DecodedString& s) {
+[[gnu::noinline]] void StringCache::wake_if_recurring() {
     if (hits_ >= HITS_PER_WINDOW) {
         quiet_ = false;
         hits_ = 0;
         misses_ = 0;
     }
-    return look_up(s);
 }
 
 [[gnu::noinline]] PyObject* StringCache::store_new(const DecodedString& s, uint64_t h) {

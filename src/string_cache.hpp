@@ -74,35 +74,6 @@ public:
     // A new reference to a str of the decoded bytes, which are 2 to 63 long;
     // nullptr when a str could not be made (see get_or_insert).
     [[gnu::always_inline]] PyObject* get_or_insert(const DecodedString& s) {
-        if (quiet_) [[unlikely]] {
-            if (++quiet_strings_ % LOOK_EVERY != 0) {
-                return detail::make_uncached_str(s);
-            }
-            return look_up_quietly(s);
-        }
-        return look_up(s);
-    }
-
-    void clear();
-    uint64_t usage() const;
-    // Called when a call takes the instance: how much its strings recur is
-    // judged afresh for every call.
-    void start_call();
-
-private:
-    // Whether strings recur is judged over windows of MISSES_PER_WINDOW
-    // misses that replaced a stored string (a miss that fills an empty entry
-    // costs nothing later): with fewer than HITS_PER_WINDOW hits beside them,
-    // a lookup costs more than the strs it saves, and the cache goes quiet:
-    // only every LOOK_EVERY-th string is looked up (and stored when new),
-    // which is enough to notice when strings recur again. A quiet cache
-    // counts only those lookups, and wakes up as soon as they find
-    // HITS_PER_WINDOW hits.
-    static constexpr uint64_t MISSES_PER_WINDOW = 256;
-    static constexpr uint64_t HITS_PER_WINDOW = 32;
-    static constexpr uint64_t LOOK_EVERY = 8;
-
-    [[gnu::always_inline]] PyObject* look_up(const DecodedString& s) {
         const uint64_t h = detail::keyed_hash_2_to_64(keys_, s.bytes, s.length);
         // A window near the end runs into the padding after the last entry,
         // which stays empty: a hash that matches there goes the long way.
@@ -130,7 +101,39 @@ private:
         return find_or_store(s, h);
     }
 
-    PyObject* look_up_quietly(const DecodedString& s);
+    // Whether a quiet cache lets this string pass by, to be made without it
+    // (see MISSES_PER_WINDOW).
+    [[gnu::always_inline]] bool passes_by() {
+        if (!quiet_) [[likely]] {
+            return false;
+        }
+        if (++quiet_strings_ % LOOK_EVERY != 0) {
+            return true;
+        }
+        wake_if_recurring();
+        return false;
+    }
+
+    void clear();
+    uint64_t usage() const;
+    // Called when a call takes the instance: how much its strings recur is
+    // judged afresh for every call.
+    void start_call();
+
+private:
+    // Whether strings recur is judged over windows of MISSES_PER_WINDOW
+    // misses that replaced a stored string (a miss that fills an empty entry
+    // costs nothing later): with fewer than HITS_PER_WINDOW hits beside them,
+    // a lookup costs more than the strs it saves, and the cache goes quiet:
+    // only every LOOK_EVERY-th string is looked up (and stored when new),
+    // which is enough to notice when strings recur again. A quiet cache
+    // counts only those lookups, and wakes up once they have found
+    // HITS_PER_WINDOW hits.
+    static constexpr uint64_t MISSES_PER_WINDOW = 256;
+    static constexpr uint64_t HITS_PER_WINDOW = 32;
+    static constexpr uint64_t LOOK_EVERY = 32;
+
+    void wake_if_recurring();
     // Counts a miss that replaced a stored string; at the end of a window,
     // decides whether to go quiet.
     void count_miss();
@@ -192,13 +195,18 @@ PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s);
 // str (memory is exhausted): the Python error has been reported as
 // unraisable, and the caller ends the call with str_fault().
 [[gnu::always_inline]] inline PyObject* get_or_insert(CacheCell& cell, const DecodedString& s) {
-    if (s.length - StringCache::MIN_CACHED > StringCache::MAX_CACHED - StringCache::MIN_CACHED) {
+    StringCache* cache = cell.cache;
+    // One call for every str that is made without the cache: a string of a
+    // length that the cache does not keep, or one that a quiet cache lets
+    // pass by.
+    if (s.length - StringCache::MIN_CACHED > StringCache::MAX_CACHED - StringCache::MIN_CACHED ||
+        (cache != nullptr && cache->passes_by())) {
         return detail::make_uncached_str(s);
     }
-    if (cell.cache == nullptr) [[unlikely]] {
+    if (cache == nullptr) [[unlikely]] {
         return detail::get_or_insert_first(cell, s);
     }
-    return cell.cache->get_or_insert(s);
+    return cache->get_or_insert(s);
 }
 
 // The internal fault for a str that get_or_insert could not make.
