@@ -36,8 +36,8 @@ PyObject* make_uncached_str(const DecodedString& s);
             diff = (load16(a) ^ load16(b)) | (load16(a + n - 2) ^ load16(b + n - 2));
         }
     } else if (n <= 32) {
-        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
-               (load64(a + n - 16) ^ load64(b + n - 16)) | (load64(a + n - 8) ^ load64(b + n - 8));
+        diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) | (load64(a + n - 16) ^ load64(b + n - 16)) |
+               (load64(a + n - 8) ^ load64(b + n - 8));
     } else {
         diff = (load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) | (load64(a + 16) ^ load64(b + 16)) |
                (load64(a + 24) ^ load64(b + 24)) | (load64(a + n - 32) ^ load64(b + n - 32)) |
