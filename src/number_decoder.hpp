@@ -87,7 +87,7 @@ struct BlockNumber {
 // The bytes the block reader may read from a number's first byte on. A
 // number nearer the end of the input is read from a zero-padded copy: a zero
 // byte ends a number exactly as the end of the input does.
-constexpr uint64_t NUMBER_WINDOW = 34;
+constexpr uint64_t NUMBER_WINDOW = 40;
 constexpr uint64_t PADDED_NUMBER = 48;
 
 // The block reader's way out for an integer part of 16 digits or more, with

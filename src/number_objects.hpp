@@ -54,7 +54,7 @@ PyObject* make_wide_int(int64_t value);
 //
 // The common numbers, inline in the builder: an integer of up to 19 digits,
 // and in Float mode a float with up to 15 integer digits, taken by the block
-// reader where 34 bytes of input remain. Decimal and LosslessFloat value only
+// reader where 40 bytes of input remain. Decimal and LosslessFloat value only
 // integers; their floats keep their text and go out of line.
 template <FloatMode F>
 [[gnu::always_inline]] inline Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {

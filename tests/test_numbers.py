@@ -314,7 +314,7 @@ def test_random_integers_match_python_int():
 
 # -- near the end of the input ---------------------------------------------------
 #
-# A number with fewer than 34 bytes of input from its first byte on is read
+# A number with fewer than 40 bytes of input from its first byte on is read
 # from a padded copy, one further from the end in place, and the general
 # reader takes what neither can: all three must agree, in every float mode.
 
