@@ -7,10 +7,12 @@
 // caller's business.
 //
 // Two readers share the grammar. The block reader (read_block) takes the
-// common shapes from one 32-byte scan and values them on the way; it never
-// rejects a text, it only leaves what it does not take to the general reader
-// (read_number), which reads any number one part at a time, records where
-// its parts lie, and is the one place where malformed numbers are judged.
+// common shapes from one or two 16-byte scans and values them on the way; it
+// never rejects a text, it only leaves what it does not take to the general
+// reader (read_number), which reads any number one part at a time, records
+// where its parts lie, and is the one place where malformed numbers are
+// judged. The float conversion and LosslessFloat read no grammar of their
+// own: they take what these two found.
 #pragma once
 
 #include <bit>

@@ -191,7 +191,8 @@ template <FloatMode F>
         }
         return object;
     }
-    PyObject* object = PyFloat_FromDouble(t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t));
+    const double value = t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t);
+    PyObject* object = PyFloat_FromDouble(value);
     if (object == nullptr) [[unlikely]] {
         return number_object_failed(false);
     }

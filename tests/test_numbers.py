@@ -431,6 +431,11 @@ def malformed_cases():
                 yield sign + random_digits(rng, n) + ending, alone, followed, len(sign) + n + offset
 
 
+def expected_error(alone, followed, at, length):
+    # An error at the end of the input is about a missing byte.
+    return f"{alone} at line 1 column {at}" if at == length else f"{followed} at line 1 column {at + 1}"
+
+
 @pytest.mark.parametrize("float_mode", FLOAT_MODES)
 def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
     for text, alone, followed, index in malformed_cases():
@@ -438,8 +443,7 @@ def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
             for lead in ("", " " * 16):
                 document = lead + text + " " * distance
                 at = len(lead) + index
-                # An error at the end of the input is about a missing byte.
-                expected = f"{alone} at line 1 column {at}" if at == len(document) else f"{followed} at line 1 column {at + 1}"
+                expected = expected_error(alone, followed, at, len(document))
                 assert error_of(document.encode(), float_mode=float_mode) == expected, document
                 document = lead + "[" + text + "]" + " " * distance
                 assert error_of(document.encode(), float_mode=float_mode) == f"{followed} at line 1 column {at + 2}"
@@ -448,5 +452,4 @@ def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
                     raw = (text + " " * distance).encode()
                     with pytest.raises(ValueError) as info:
                         taldo.LosslessFloat(raw)
-                    expected = f"{alone} at line 1 column {index}" if index == len(raw) else f"{followed} at line 1 column {index + 1}"
-                    assert str(info.value) == expected, raw
+                    assert str(info.value) == expected_error(alone, followed, index, len(raw)), raw
