@@ -234,7 +234,8 @@ def test_malformed_floats_fail_alike_at_every_distance_from_the_ends(text, index
 
 
 def big_int_boundaries():
-    for k in (63, 64, 71, 72, 127, 128, 255, 256):
+    # Around 2^64 limbs and the interpreter's 30-bit digits (2^90, 2^120, ...).
+    for k in (63, 64, 71, 72, 89, 90, 119, 120, 127, 128, 149, 150, 191, 192, 255, 256):
         for v in (2**k - 1, 2**k, 2**k + 1):
             yield v
             yield -v
