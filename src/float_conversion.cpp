@@ -196,8 +196,7 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
 
 }  // namespace
 
-PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
-                                             uint64_t length) {
+PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length) {
     PackedFloat result{0, length};
     if (!nearest_double_careful(w, q, negative, false, result.value)) [[unlikely]] {
         result.value = convert_exactly(s, 0, length, q, negative);
@@ -280,7 +279,7 @@ inline const uint8_t* read_exponent_digits(const uint8_t* i, const uint8_t* inpu
 }  // namespace
 
 PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
-                                                    const uint8_t* input_end) {
+                                  const uint8_t* input_end) {
     const uint8_t* i = marker + 1;
     bool exponent_negative = false;
     if (i < input_end && (*i == '+' || *i == '-')) {
@@ -303,7 +302,7 @@ PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint6
 }
 
 PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
-                                                       const uint8_t* input_end) {
+                                     const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;
     const unsigned n = shape >> 8;
     const unsigned e = n + 1;  // a fraction follows

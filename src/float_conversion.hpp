@@ -143,7 +143,7 @@ template <bool q_is_small>
 }  // namespace conversion_steps
 
 // The block reader's float step. The number's first byte is at s (a '-'
-// when `negative`), with 34 bytes readable from s and the input ending at
+// when `negative`), with 40 bytes readable from s and the input ending at
 // input_end; its integer part is k (1 to 15) digits, not a zero followed by
 // digits, and the byte after them is '.', 'e' or 'E'. `digits` has bit b set
 // when the byte b after the sign is a digit, for the first 16. Returns
@@ -185,7 +185,37 @@ template <bool q_is_small>
         q -= 1;
     }
     if ((*after | 0x20) == 'e') {
-        return convert_with_exponent(s, after, w, q, input_end);
+        // The 'e' lies at most 31 bytes after s, so that a sign and three
+        // exponent digits, and the byte after them, lie inside the 40 bytes.
+        const uint8_t* i = after + 1;
+        const bool exponent_negative = *i == '-';
+        i += (exponent_negative || *i == '+') ? 1 : 0;
+        const auto d0 = static_cast<uint8_t>(i[0] - '0');
+        const auto d1 = static_cast<uint8_t>(i[1] - '0');
+        const auto d2 = static_cast<uint8_t>(i[2] - '0');
+        int64_t exponent;
+        if (d0 > 9) [[unlikely]] {
+            return PackedFloat{0, 0};  // no exponent digit
+        } else if (d1 > 9) {
+            exponent = d0;
+            i += 1;
+        } else if (d2 > 9) {
+            exponent = d0 * 10 + d1;
+            i += 2;
+        } else {
+            if (simd::is_digit(i[3])) [[unlikely]] {
+                return convert_with_exponent(s, after, w, q, input_end);  // four digits or more
+            }
+            exponent = d0 * 100 + d1 * 10 + d2;
+            i += 3;
+        }
+        q += exponent_negative ? -exponent : exponent;
+        const auto length = static_cast<uint64_t>(i - s);
+        double value;
+        if (conversion_steps::convert_fast<false>(w, q, uint64_t{negative} << 63, value)) [[likely]] {
+            return PackedFloat{value, length};
+        }
+        return convert_slowly(w, q, negative, s, length);
     }
     const auto length = static_cast<uint64_t>(after - s);
     double value;

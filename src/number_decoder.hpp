@@ -7,10 +7,12 @@
 // caller's business.
 //
 // Two readers share the grammar. The block reader (read_block) takes the
-// common shapes from one 32-byte scan and values them on the way; it never
-// rejects a text, it only leaves what it does not take to the general reader
-// (read_number), which reads any number one part at a time, records where
-// its parts lie, and is the one place where malformed numbers are judged.
+// common shapes from one or two 16-byte scans and values them on the way; it
+// never rejects a text, it only leaves what it does not take to the general
+// reader (read_number), which reads any number one part at a time, records
+// where its parts lie, and is the one place where malformed numbers are
+// judged. The float conversion and LosslessFloat read no grammar of their
+// own: they take what these two found.
 #pragma once
 
 #include <bit>
@@ -87,7 +89,7 @@ struct BlockNumber {
 // The bytes the block reader may read from a number's first byte on. A
 // number nearer the end of the input is read from a zero-padded copy: a zero
 // byte ends a number exactly as the end of the input does.
-constexpr uint64_t NUMBER_WINDOW = 34;
+constexpr uint64_t NUMBER_WINDOW = 40;
 constexpr uint64_t PADDED_NUMBER = 48;
 
 // The block reader's way out for an integer part of 16 digits or more, with

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace taldo {
@@ -19,55 +18,50 @@ namespace {
 
 #if defined(TALDO_INT_FROM_DIGITS)
 
-// The magnitude's bits cut into digits, least significant first: at least
-// as many as it needs (the last may be zeros), at most that many + 64 / SHIFT.
-size_t limbs_to_digits(const uint64_t* limbs, size_t count, digit* out) {
+// The magnitude's bits cut into its `ndigits` digits, least significant
+// first.
+void limbs_to_digits(const uint64_t* limbs, size_t count, digit* out, size_t ndigits) {
     size_t n = 0;
     uint64_t carried = 0;  // the low `have` bits left over from the previous limb
     unsigned have = 0;     // below PyLong_SHIFT
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count && n < ndigits; ++i) {
         const uint64_t limb = limbs[i];
         out[n++] = static_cast<digit>((carried | limb << have) & PyLong_MASK);
         uint64_t rest = limb >> (PyLong_SHIFT - have);
         unsigned left = 64 - (PyLong_SHIFT - have);
-        for (; left >= PyLong_SHIFT; left -= PyLong_SHIFT) {
+        for (; left >= PyLong_SHIFT && n < ndigits; left -= PyLong_SHIFT) {
             out[n++] = static_cast<digit>(rest & PyLong_MASK);
             rest >>= PyLong_SHIFT;
         }
         carried = rest;
         have = left;
     }
-    if (have != 0) {
-        out[n++] = static_cast<digit>(carried);
+    if (n < ndigits) {
+        out[n] = static_cast<digit>(carried);
     }
-    return n;
 }
 
 PyObject* int_from_digits(const uint64_t* limbs, size_t count, bool negative) {
     const auto bits = static_cast<size_t>(64 * (count - 1) + std::bit_width(limbs[count - 1]));
     const size_t ndigits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
-    // Every limb gives up to 64 / SHIFT + 1 digits. Up to 4300 decimal
-    // digits (224 limbs) live on the stack.
-    constexpr size_t per_limb = 64 / PyLong_SHIFT + 1;
-    digit inline_digits[224 * per_limb];
-    std::unique_ptr<digit[]> heap_digits;
-    digit* digits = inline_digits;
-    if (count > 224) {
-        heap_digits = std::make_unique<digit[]>(count * per_limb);
-        digits = heap_digits.get();
-    }
-    limbs_to_digits(limbs, count, digits);  // ndigits and zeros above them
-#if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(negative ? 1 : 0, static_cast<Py_ssize_t>(ndigits), digits));
-#else
     PyLongObject* object = _PyLong_New(static_cast<Py_ssize_t>(ndigits));
     if (object == nullptr) {
         return nullptr;
     }
-    std::memcpy(object->ob_digit, digits, ndigits * sizeof(digit));
-    Py_SET_SIZE(object, negative ? -static_cast<Py_ssize_t>(ndigits) : static_cast<Py_ssize_t>(ndigits));
-    return reinterpret_cast<PyObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    limbs_to_digits(limbs, count, object->long_value.ob_digit, ndigits);
+    // _PyLong_New made it positive; the sign lies in the tag's two low bits,
+    // 2 for negative.
+    if (negative) {
+        object->long_value.lv_tag |= 2;
+    }
+#else
+    limbs_to_digits(limbs, count, object->ob_digit, ndigits);
+    if (negative) {
+        Py_SET_SIZE(object, -static_cast<Py_ssize_t>(ndigits));
+    }
 #endif
+    return reinterpret_cast<PyObject*>(object);
 }
 
 #else
@@ -191,7 +185,8 @@ template <FloatMode F>
         }
         return object;
     }
-    PyObject* object = PyFloat_FromDouble(t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t));
+    const double value = t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t);
+    PyObject* object = PyFloat_FromDouble(value);
     if (object == nullptr) [[unlikely]] {
         return number_object_failed(false);
     }

@@ -30,9 +30,10 @@ Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow
 [[gnu::cold]] Result<PyRef> number_object_failed(bool is_int);
 
 #if PY_VERSION_HEX < 0x030E0000
-// An int of two or three interpreter digits, built in place through the
-// layout of CPython 3.10 to 3.13: PyLong_FromLongLong would count the digits
-// in a loop and go through _PyLong_New. `value` lies outside one digit's range.
+// An int of more than one interpreter digit (`value` lies outside one
+// digit's range), built in place through the layout of CPython 3.10 to 3.13:
+// PyLong_FromLongLong would count the digits in a loop and go through
+// _PyLong_New.
 PyObject* make_wide_int(int64_t value);
 #endif
 
@@ -52,9 +53,10 @@ PyObject* make_wide_int(int64_t value);
 // On entry the scanner's index is at the number's first byte (`first_byte`).
 // On success the index is one past the number; on failure it is unchanged.
 //
-// The common numbers, inline in the builder: an integer of up to 19 digits,
-// and in Float mode a float with up to 15 integer digits, taken by the block
-// reader where 34 bytes of input remain. Decimal and LosslessFloat value only
+// The common numbers, inline in the builder: an integer of up to 19 digits
+// (16 to 19 through one call), and in Float mode a float with up to 15
+// integer digits and an exponent of up to three digits, taken by the block
+// reader where 40 bytes of input remain. Decimal and LosslessFloat value only
 // integers; their floats keep their text and go out of line.
 template <FloatMode F>
 [[gnu::always_inline]] inline Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {

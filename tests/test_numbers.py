@@ -234,7 +234,8 @@ def test_malformed_floats_fail_alike_at_every_distance_from_the_ends(text, index
 
 
 def big_int_boundaries():
-    for k in (63, 64, 71, 72, 127, 128, 255, 256):
+    # Around 2^64 limbs and the interpreter's 30-bit digits (2^90, 2^120, ...).
+    for k in (63, 64, 71, 72, 89, 90, 119, 120, 127, 128, 149, 150, 191, 192, 255, 256):
         for v in (2**k - 1, 2**k, 2**k + 1):
             yield v
             yield -v
@@ -314,7 +315,7 @@ def test_random_integers_match_python_int():
 
 # -- near the end of the input ---------------------------------------------------
 #
-# A number with fewer than 34 bytes of input from its first byte on is read
+# A number with fewer than 40 bytes of input from its first byte on is read
 # from a padded copy, one further from the end in place, and the general
 # reader takes what neither can: all three must agree, in every float mode.
 
@@ -431,6 +432,11 @@ def malformed_cases():
                 yield sign + random_digits(rng, n) + ending, alone, followed, len(sign) + n + offset
 
 
+def expected_error(alone, followed, at, length):
+    # An error at the end of the input is about a missing byte.
+    return f"{alone} at line 1 column {at}" if at == length else f"{followed} at line 1 column {at + 1}"
+
+
 @pytest.mark.parametrize("float_mode", FLOAT_MODES)
 def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
     for text, alone, followed, index in malformed_cases():
@@ -438,8 +444,7 @@ def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
             for lead in ("", " " * 16):
                 document = lead + text + " " * distance
                 at = len(lead) + index
-                # An error at the end of the input is about a missing byte.
-                expected = f"{alone} at line 1 column {at}" if at == len(document) else f"{followed} at line 1 column {at + 1}"
+                expected = expected_error(alone, followed, at, len(document))
                 assert error_of(document.encode(), float_mode=float_mode) == expected, document
                 document = lead + "[" + text + "]" + " " * distance
                 assert error_of(document.encode(), float_mode=float_mode) == f"{followed} at line 1 column {at + 2}"
@@ -448,5 +453,4 @@ def test_malformed_numbers_at_every_distance_from_the_end(float_mode):
                     raw = (text + " " * distance).encode()
                     with pytest.raises(ValueError) as info:
                         taldo.LosslessFloat(raw)
-                    expected = f"{alone} at line 1 column {index}" if index == len(raw) else f"{followed} at line 1 column {index + 1}"
-                    assert str(info.value) == expected, raw
+                    assert str(info.value) == expected_error(alone, followed, index, len(raw)), raw
