@@ -128,7 +128,17 @@ detail::ScanBody scan_body = detect_scan_body();
 inline uint64_t scan_long_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
 #if defined(TALDO_SIMD_AVX2)
     if (scan_body == detail::ScanBody::Avx2) {
-        return scan_run_avx2(data, p, len, first_non_ascii);
+        // Most runs end within two blocks, too soon to repay the wide body's
+        // setup.
+        const uint64_t near = std::min(len, p + 2 * simd::STRING_BLOCK);
+        uint64_t non_ascii = first_non_ascii;
+        const uint64_t q = scan_blocks<simd::STRING_BLOCK, simd::Hits, simd::special_hits,
+                                       simd::quote_backslash_control_hits, simd::first_hit>(data, p, near, non_ascii);
+        first_non_ascii = non_ascii;
+        if (q + simd::STRING_BLOCK <= near) {
+            return q;
+        }
+        return scan_run_avx2(data, q, len, first_non_ascii);
     }
 #endif
     return scan_run(data, p, len, first_non_ascii);
@@ -460,7 +470,8 @@ inline Sequence decode_sequence(uint32_t w) {
 //
 // One pass does both jobs: validating first and decoding afterwards would read
 // every byte twice.
-uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out, uint32_t& bits) {
+[[gnu::always_inline]] inline uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out,
+                                                   uint32_t& bits) {
     const uint8_t* p = s;
     const uint8_t* const end = s + n;
     // Four bytes can be read at every position before `words_end`, sixteen up
@@ -547,7 +558,7 @@ inline void widen_ascii(const uint8_t* s, uint64_t n, uint64_t readable, uint32_
 // A string without escapes that holds non-ASCII bytes: [start, end) is its
 // content, `end` the closing quote or, for a partial ending, the end of the
 // input.
-[[gnu::noinline]] Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
+[[gnu::always_inline]] inline Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
     const uint8_t* const data = scanner.data;
     const uint64_t start = scanner.index + 1;
     const uint64_t n = end - start;
