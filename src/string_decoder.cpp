@@ -474,10 +474,11 @@ inline Sequence decode_sequence(uint32_t w) {
                                                    uint32_t& bits) {
     const uint8_t* p = s;
     const uint8_t* const end = s + n;
-    // Four bytes can be read at every position before `words_end`, sixteen up
-    // to `blocks_end`.
+    // Four bytes can be read at every position before `words_end`, sixteen
+    // at every position before `blocks_end`.
     const uint8_t* const words_end = readable >= 4 ? s + std::min(n, readable - 3) : s;
-    const uint8_t* const blocks_end = readable >= simd::STRING_BLOCK ? s + (readable - simd::STRING_BLOCK) : s;
+    const uint8_t* const blocks_end =
+        readable >= simd::STRING_BLOCK ? s + (readable - (simd::STRING_BLOCK - 1)) : s;
     uint32_t* o = out;
     uint32_t seen = 0;
     while (p < words_end) {
@@ -485,7 +486,7 @@ inline Sequence decode_sequence(uint32_t w) {
         if ((w & 0x80) == 0) {
             // A lone ASCII byte between wider characters is common in mixed
             // text; a block is worth it only when the next byte is ASCII too.
-            if ((w & 0x8000) == 0 && p <= blocks_end) {
+            if ((w & 0x8000) == 0 && p < blocks_end) {
                 auto k = static_cast<uint64_t>(simd::first_non_ascii(p));
                 simd::widen_block(p, o);
                 if (k > static_cast<uint64_t>(end - p)) k = static_cast<uint64_t>(end - p);

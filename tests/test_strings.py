@@ -456,3 +456,18 @@ def test_cut_strings(widths, escape_rate):
             check_str(taldo.from_json(data[:cut], partial_mode="trailing-strings", cache_mode="none"), expected)
             assert taldo.from_json(b"[" + data[:cut], partial_mode="trailing-strings") == [expected]
             assert taldo.from_json(b"[" + data[:cut], partial_mode="on") == []
+
+
+@pytest.mark.parametrize("special", ["\u00e9", "\U0001f600", "\\n\u00e9", "\u00e9\\n", "\\u00e9"])
+def test_strings_at_the_end_of_the_input(special):
+    # Nothing may be read past the end of the input, however near the string
+    # ends to it. The input is large enough to be allocated on its own, where
+    # the sanitizers see such reads.
+    for before in range(18):
+        for after in range(18):
+            document = b" " * 600 + ('"' + "a" * before + special + "b" * after + '"').encode()
+            expected = json.loads(document)
+            assert taldo.from_json(document) == expected
+            assert taldo.from_json(document[:-1], partial_mode="trailing-strings") == expected
+            key = b" " * 600 + ('{"' + "a" * before + special + "b" * after + '":1}').encode()
+            assert taldo.from_json(key) == json.loads(key)
