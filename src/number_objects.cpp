@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace taldo {
@@ -134,22 +135,33 @@ Result<PyRef> make_integer(const uint8_t* data, uint64_t from, uint64_t to, bool
     return PyRef(object);
 }
 
+// Reads the number at the index. A fault, or an integer made and passed over,
+// is the finished result; anything else is left in `t` for the caller.
+std::optional<Result<PyRef>> read_then_make_integer(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+                                                     NumberText& t) {
+    Result<NumberText> read =
+        read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
+    if (!read.ok()) {
+        return Result<PyRef>(read.take_error());
+    }
+    t = read.value();
+    if (t.kind != NumberText::Kind::Integer) {
+        return std::nullopt;
+    }
+    Result<PyRef> object = make_integer(scanner.data, t.digits, t.int_end, t.negative);
+    if (object.ok()) {
+        scanner.index = t.end;
+    }
+    return object;
+}
+
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
 [[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    Result<NumberText> read =
-        read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
-    if (!read.ok()) {
-        return read.take_error();
-    }
-    const NumberText& t = read.value();
-    if (t.kind == NumberText::Kind::Integer) {
-        Result<PyRef> object = make_integer(scanner.data, t.digits, t.int_end, t.negative);
-        if (object.ok()) {
-            scanner.index = t.end;
-        }
-        return object;
+    NumberText t;
+    if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
+        return std::move(*done);
     }
     const uint8_t* text = scanner.data + t.start;
     const uint64_t size = t.end - t.start;
@@ -172,18 +184,9 @@ template <FloatMode F>
 }
 
 [[gnu::noinline]] Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
-    Result<NumberText> read =
-        read_number(scanner.data, scanner.len, scanner.index, first_byte, allow_inf_nan, Reading::Value);
-    if (!read.ok()) {
-        return read.take_error();
-    }
-    const NumberText& t = read.value();
-    if (t.kind == NumberText::Kind::Integer) {
-        Result<PyRef> object = make_integer(scanner.data, t.digits, t.int_end, t.negative);
-        if (object.ok()) {
-            scanner.index = t.end;
-        }
-        return object;
+    NumberText t;
+    if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
+        return std::move(*done);
     }
     const double value = t.kind == NumberText::Kind::Word ? t.word : convert_number_text(scanner.data, t);
     PyObject* object = PyFloat_FromDouble(value);
