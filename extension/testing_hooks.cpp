@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <string_view>
@@ -106,18 +107,30 @@ bool starts_with_quote(const char* data, Py_ssize_t size) {
     return true;
 }
 
-// decode_string(data: bytes, allow_partial: bool) -> tuple, see above
-PyObject* decode_string_hook(PyObject* /*module*/, PyObject* args) {
+// The arguments (data: bytes, allow_partial: bool) of the two hooks below,
+// decoded; false with an exception set when they are wrong.
+bool decode_string_arguments(PyObject* args, Scanner& scanner, ScratchBuffer& scratch,
+                             std::optional<Result<DecodedString>>& decoded) {
     const char* data = nullptr;
     Py_ssize_t size = 0;
     int allow_partial = 0;
     if (!PyArg_ParseTuple(args, "y#p", &data, &size, &allow_partial) || !starts_with_quote(data, size)) {
+        return false;
+    }
+    scanner = Scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
+    decoded.emplace(decode_string(scanner, scratch, allow_partial != 0));
+    return true;
+}
+
+// decode_string(data: bytes, allow_partial: bool) -> tuple, see above
+PyObject* decode_string_hook(PyObject* /*module*/, PyObject* args) {
+    Scanner scanner{};
+    ScratchBuffer scratch;
+    std::optional<Result<DecodedString>> decoded;
+    if (!decode_string_arguments(args, scanner, scratch, decoded)) {
         return nullptr;
     }
-    Scanner scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
-    ScratchBuffer scratch;
-    Result<DecodedString> decoded = decode_string(scanner, scratch, allow_partial != 0);
-    return decoded_to_python(decoded, scanner);
+    return decoded_to_python(*decoded, scanner);
 }
 
 // decode_key(data: bytes) -> tuple, see above; end_index is one past the colon,
@@ -160,19 +173,16 @@ PyObject* same_short_bytes_hook(PyObject* /*module*/, PyObject* args) {
 // decode_string_to_str(data: bytes, allow_partial: bool) -> str, the decoded
 // string made by make_py_str, or ValueError(kind_code, index).
 PyObject* decode_string_to_str_hook(PyObject* /*module*/, PyObject* args) {
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    int allow_partial = 0;
-    if (!PyArg_ParseTuple(args, "y#p", &data, &size, &allow_partial) || !starts_with_quote(data, size)) {
+    Scanner scanner{};
+    ScratchBuffer scratch;
+    std::optional<Result<DecodedString>> decoded;
+    if (!decode_string_arguments(args, scanner, scratch, decoded)) {
         return nullptr;
     }
-    Scanner scanner{reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), 0};
-    ScratchBuffer scratch;
-    Result<DecodedString> decoded = decode_string(scanner, scratch, allow_partial != 0);
-    if (!decoded.ok()) {
-        return decoded_to_python(decoded, scanner);
+    if (!decoded->ok()) {
+        return decoded_to_python(*decoded, scanner);
     }
-    Result<PyRef> str = make_py_str(decoded.value());
+    Result<PyRef> str = make_py_str(decoded->value());
     if (!str.ok()) {
         PyErr_SetString(PyExc_MemoryError, std::string(str.error().text()).c_str());
         return nullptr;

@@ -666,6 +666,16 @@ struct Assembly {
     }
 };
 
+// The string the assembly holds, once it is complete.
+inline DecodedString assembled(ScratchBuffer& scratch, const Assembly& a) {
+    scratch.truncate(a.out);
+    return DecodedString{.bytes = a.bytes,
+                         .length = a.out,
+                         .code_points = scratch.set_code_points(a.count, a.bits),
+                         .origin = StringOrigin::Scratch,
+                         .ascii_only = !a.wide};
+}
+
 // The common steps of an escaped string: simple escapes, \u escapes outside
 // the surrogates, and runs of plain ASCII bytes a block at a time (copied, and
 // widened to code points once wide, before they are tested; what lies past
@@ -807,12 +817,7 @@ Stop assemble(Assembly& a) {
                     return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
                 }
                 scanner.index = p + 1;
-                scratch.truncate(a.out);
-                return DecodedString{.bytes = a.bytes,
-                                     .length = a.out,
-                                     .code_points = scratch.set_code_points(a.count, a.bits),
-                                     .origin = StringOrigin::Scratch,
-                                     .ascii_only = !a.wide};
+                return assembled(scratch, a);
             case Stop::Edge:
                 if (p > a.limit) {
                     if (!a.reserve(scratch.capacity() + 1)) [[unlikely]] {
@@ -917,12 +922,7 @@ Stop assemble(Assembly& a) {
         return ParseError(ErrorKind::InvalidCodePoint, utf8_fault);
     }
     scanner.index = len;
-    scratch.truncate(a.out);
-    return DecodedString{.bytes = a.bytes,
-                         .length = a.out,
-                         .code_points = scratch.set_code_points(a.count, a.bits),
-                         .origin = StringOrigin::Scratch,
-                         .ascii_only = !a.wide};
+    return assembled(scratch, a);
 }
 
 }  // namespace
