@@ -368,12 +368,24 @@ inline uint32_t hex_quad(const uint8_t* data, uint64_t u, uint64_t& bad_digit) {
     return (uint32_t{a} << 12) | (uint32_t{b} << 8) | (uint32_t{c} << 4) | d;
 }
 
+// The fault for a \u escape at index u that the input ends inside (u + 5 >
+// len): the first of the bytes present that is no hex digit, or EofInString
+// when every one of them is a hex digit and more input could finish it.
+UnicodeEscape cut_escape_fault(const uint8_t* data, uint64_t len, uint64_t u) {
+    for (uint64_t i = u + 1; i < len; ++i) {
+        if (HEX_VALUE.value[data[i]] == 0xFF) {
+            return escape_fault(ErrorKind::InvalidEscape, i);
+        }
+    }
+    return escape_fault(ErrorKind::EofInString, len);
+}
+
 // The \u escape whose `u` is at index u, together with the trailing surrogate
 // escape a leading one needs. Every unpaired surrogate is an error, so none
 // reaches the output. EofInString means the input ended inside the escape.
 UnicodeEscape unicode_escape(const uint8_t* data, uint64_t len, uint64_t u) {
     if (len - u < 5) {
-        return escape_fault(ErrorKind::EofInString, len);
+        return cut_escape_fault(data, len, u);
     }
     uint64_t bad_digit = NONE;
     const uint32_t high = hex_quad(data, u, bad_digit);
@@ -401,7 +413,7 @@ UnicodeEscape unicode_escape(const uint8_t* data, uint64_t len, uint64_t u) {
     }
     const uint64_t u2 = e + 1;
     if (len - u2 < 5) {
-        return escape_fault(ErrorKind::EofInString, len);
+        return cut_escape_fault(data, len, u2);
     }
     const uint32_t low = hex_quad(data, u2, bad_digit);
     if (bad_digit != NONE) {

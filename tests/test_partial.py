@@ -64,6 +64,23 @@ def test_faults_that_stay_errors(document, options, message, mode):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("document, column", [
+    (b'["\\u"]', 5),
+    (b'["ab\\u0"]', 8),
+    (b'{"k": "\\ub"}', 11),
+    (b'"\\u00g', 6),
+    (b'["\\ud83d\\ude"]', 13),
+    (b'["\\ud83d\\u"', 11),
+])
+@pytest.mark.parametrize("mode", [False, ON, STRINGS])
+def test_short_unicode_escapes_in_complete_documents(document, column, mode):
+    # A byte among the four after \u that is there and is no hex digit is a
+    # malformed escape, not a cut one: no partial mode may end the document.
+    with pytest.raises(ValueError) as info:
+        taldo.from_json(document, partial_mode=mode)
+    assert str(info.value) == f"invalid escape at line 1 column {column}"
+
+
 def test_cut_top_level_string_without_trailing_strings():
     with pytest.raises(ValueError) as info:
         taldo.from_json(b'"ab', partial_mode=ON)
