@@ -76,8 +76,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     // The walk makes many containers and frees none, so the cyclic collector
     // would only traverse the growing tree again and again; it waits until
     // a large document is built.
-    const bool pause_collector = len >= COLLECTOR_PAUSE_MIN_SIZE;
-    const int collector_was_enabled = pause_collector ? PyGC_Disable() : 0;
+    builder.collector_paused = len >= COLLECTOR_PAUSE_MIN_SIZE && PyGC_Disable() != 0;
     PyObject* value = nullptr;
     bool out_of_memory = false;
     try {
@@ -87,7 +86,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
         // exhausted; the objects built so far were released on the way out.
         out_of_memory = true;
     }
-    if (collector_was_enabled) {
+    if (builder.collector_paused) {
         PyGC_Enable();
     }
 

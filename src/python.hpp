@@ -98,6 +98,9 @@ struct ValueBuilder {
     bool allow_inf_nan = true;
     PartialMode partial_mode = PartialMode::Off;
     uint8_t remaining_depth = 200;
+    // Whether this call has paused the cyclic collector and still owns the
+    // pause: the call enables it again at its end only then.
+    bool collector_paused = false;
 };
 
 // The nesting budget at the start of every call.

@@ -3,7 +3,9 @@ import gc
 import json
 import re
 import resource
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -245,6 +247,33 @@ def test_collector_state_is_kept(size):
         assert not gc.isenabled()
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("switch, enabled_after", [
+    ("gc.disable()", False),
+    ("gc.disable(); gc.enable()", True),
+    ("gc.enable()", True),
+    ("pass", True),
+])
+def test_collector_switched_while_a_decimal_is_made(switch, enabled_after):
+    # Python code run during the walk (here a Decimal subclass) sees the
+    # collector as the caller left it, and what it sets outlasts the call.
+    code = textwrap.dedent(f"""
+        import decimal, gc, taldo
+        class Switching(decimal.Decimal):
+            def __new__(cls, text):
+                if text == "2.5":
+                    {switch}
+                return super().__new__(cls, text)
+        decimal.Decimal = Switching
+        document = b"[" + b"1.5, " * 1000 + b"2.5, 3.5]"
+        value = taldo.from_json(document, float_mode="decimal")
+        assert len(value) == 1002 and value[-1] == decimal.Decimal("3.5")
+        print(gc.isenabled())
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(enabled_after)
 
 
 def test_lists_are_ordinary_lists():
