@@ -46,6 +46,9 @@ void raise_internal_fault(std::string_view text) {
 
 // Raises the ValueError (or the internal fault) for a failed walk.
 void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t len) {
+    if (error.is_python_exception()) {
+        return;  // pending since the walk met it
+    }
     if (error.is_fatal()) {
         raise_internal_fault(error.text());
         return;

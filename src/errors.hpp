@@ -46,6 +46,11 @@ enum class ErrorKind : uint8_t {
     // internal-fault exception, never with ValueError, and no partial-document
     // rule tolerates it. Carries the fault's text.
     Fatal = 101,
+    // Not a parse error either: Python code that the walk ran (making a
+    // Decimal) raised an exception that is no Exception (KeyboardInterrupt,
+    // SystemExit, ...) or a MemoryError. The exception is left pending and
+    // ends the call as it stands.
+    PythonException = 102,
 };
 
 enum class JsonKind : uint8_t { Null, Bool, Int, Float, String, Array, Object };
@@ -80,6 +85,7 @@ public:
     ErrorKind kind() const { return kind_; }
     uint64_t index() const { return index_; }
     bool is_fatal() const { return kind_ == ErrorKind::Fatal; }
+    bool is_python_exception() const { return kind_ == ErrorKind::PythonException; }
     // The payload of DuplicateKey, InternalError and Fatal; empty otherwise.
     std::string_view text() const { return text_ ? std::string_view(*text_) : std::string_view(); }
     JsonKind expected() const { return expected_; }

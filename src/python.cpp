@@ -42,6 +42,12 @@ std::string exception_description(PyObject* exception) {
 
 ParseError internal_error_from_python(uint64_t index) {
     PyRef exception(fetch_exception());
+    if (exception && (!PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception) ||
+                      PyErr_GivenExceptionMatches(exception.get(), PyExc_MemoryError))) {
+        // Ctrl-C, an exit or exhausted memory is no fault of the document.
+        restore_exception(exception.release());
+        return ParseError(ErrorKind::PythonException, index);
+    }
     std::string description = exception ? exception_description(exception.get()) : std::string("<no exception>: ");
     return ParseError::with_text(ErrorKind::InternalError, index, std::move(description));
 }

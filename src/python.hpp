@@ -115,7 +115,9 @@ ParseError fatal_from_python(const char* text);
 std::string exception_description(PyObject* exception);
 
 // Takes the pending Python exception from the interpreter (none is pending
-// afterwards) and turns it into an InternalError at `index`.
+// afterwards) and turns it into an InternalError at `index`; an exception that
+// is no Exception, or a MemoryError, stays pending instead, as a
+// PythonException fault.
 ParseError internal_error_from_python(uint64_t index);
 
 // Supplied by the LosslessFloat class (extension/lossless_float.cpp), for the

@@ -234,6 +234,49 @@ def test_raising_decimal_type_becomes_internal_error():
         'Internal error: "ArithmeticError: no 2.5" at line 1 column 14', "[1]"]
 
 
+@pytest.mark.parametrize("exception", ["KeyboardInterrupt", "SystemExit", "GeneratorExit", "MemoryError"])
+def test_exceptions_that_are_no_parse_error_leave_unchanged(exception):
+    # Ctrl-C, an exit or exhausted memory while a Decimal is made ends the
+    # call as itself, not as a ValueError, with everything built released.
+    result = run_python(f"""
+        import decimal, weakref, taldo
+        made = []
+        class Interrupting(decimal.Decimal):
+            def __new__(cls, text):
+                if text == "9.5":
+                    raise {exception}("stop")
+                value = super().__new__(cls, text)
+                made.append(weakref.ref(value))
+                return value
+        decimal.Decimal = Interrupting
+        try:
+            taldo.from_json(b'{{"a": [1.5, {{"b": 2.5}}], "c": [3.5, 9.5, 4.5]}}', float_mode="decimal")
+        except ValueError as e:
+            print("ValueError", e)
+        except BaseException as e:
+            print(type(e).__name__, e, len(made), sum(ref() is not None for ref in made))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"{exception} stop 3 0"
+
+
+def test_interrupted_lookup_leaves_unchanged():
+    result = run_python("""
+        import sys, types, taldo
+        module = types.ModuleType("decimal")
+        def __getattr__(name):
+            raise KeyboardInterrupt(name)
+        module.__getattr__ = __getattr__
+        sys.modules["decimal"] = module
+        try:
+            taldo.from_json(b'[1.5]', float_mode="decimal")
+        except KeyboardInterrupt as e:
+            print("KeyboardInterrupt", e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "KeyboardInterrupt Decimal"
+
+
 def test_failed_lookup_is_retried():
     result = run_python("""
         import sys, taldo
