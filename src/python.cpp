@@ -229,7 +229,7 @@ struct Walk {
             case 'n':
                 return literal<'n', 'u', 'l', 'l'>(b, Py_None);
             default:
-                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
+                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
         }
     }
 
