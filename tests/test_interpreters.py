@@ -73,21 +73,25 @@ def run_python(code, timeout=120):
     return result.stdout
 
 
-def kinds_here():
-    out = run_python(INTERPRETERS + "print(' '.join(KINDS) or 'skip: no sub-interpreters')")
-    return out.split()
+def run_with_interpreters(kind, body):
+    """Runs `body` in a fresh process where run_in(kind, code) works; skips
+    where this Python lacks that kind of interpreter."""
+    check = f"if {kind!r} not in KINDS:\n    print('skip: no {kind} interpreters here')\n    raise SystemExit\n"
+    return run_python(INTERPRETERS + check + textwrap.dedent(body))
 
 
-def test_strings_of_an_ended_interpreter_are_not_released_by_another():
-    kinds = kinds_here()
-    out = run_python(INTERPRETERS + f'''
-import taldo
-taldo.from_json(b"[]")
-for kind in {kinds!r}:
-    run_in(kind, "import taldo; taldo.from_json(b'[\\"hello\\"]')")
-    taldo.cache_clear()
-print("ok")
-''')
+ALL_KINDS = ["legacy", "isolated", "own-gil"]
+
+
+@pytest.mark.parametrize("kind", ALL_KINDS)
+def test_strings_of_an_ended_interpreter_are_not_released_by_another(kind):
+    out = run_with_interpreters(kind, f'''
+        import taldo
+        taldo.from_json(b"[]")
+        run_in({kind!r}, "import taldo; taldo.from_json(b'[\\"hello\\"]')")
+        taldo.cache_clear()
+        print("ok")
+    ''')
     assert out.split() == ["ok"]
 
 
@@ -95,7 +99,7 @@ print("ok")
 # and a second module object, which shares the first one's class and cache.
 WORK = '''
 import decimal, sys, taldo
-document = b'{"key": ["value", 1.5, "value", "%s"], "other": 2.25}'
+document = b'{"key": ["value", 1.5, "value", "%d"], "other": 2.25}'
 usage = taldo.cache_usage()
 for mode in ("float", "decimal", "lossless-float"):
     for cache_mode in ("all", "keys", "none"):
@@ -115,36 +119,34 @@ assert taldo.cache_usage() == first.cache_usage() > 0
 '''
 
 
-def test_interpreters_each_keep_their_own_cache_and_classes():
-    kinds = kinds_here()
-    run_python(INTERPRETERS + f'''
-import decimal, taldo
-WORK = {WORK!r}
-main_strings = taldo.from_json(b'["main one", "main two"]')
-main_class = taldo.LosslessFloat
-usage = taldo.cache_usage()
-for kind in {kinds!r}:
-    # A fresh interpreter starts with an empty cache of its own.
-    run_in(kind, "import taldo; assert taldo.cache_usage() == 0")
-    run_in(kind, WORK % kind)
-    # The interpreter is gone with everything it made; the main one's cache
-    # and class are as they were.
-    assert taldo.cache_usage() == usage
-    assert taldo.LosslessFloat is main_class
-    exec(WORK % kind)
-    taldo.cache_clear()
-    assert taldo.cache_usage() == 0
-    assert taldo.from_json(b'["main one", "main two"]') == main_strings
-    usage = taldo.cache_usage()
-print("ok")
-''')
+@pytest.mark.parametrize("kind", ALL_KINDS)
+def test_interpreters_each_keep_their_own_cache_and_classes(kind):
+    out = run_with_interpreters(kind, f'''
+        import taldo
+        WORK = {WORK!r}
+        main_strings = taldo.from_json(b'["main one", "main two"]')
+        main_class = taldo.LosslessFloat
+        usage = taldo.cache_usage()
+        for round in range(2):
+            # A fresh interpreter starts with an empty cache of its own.
+            run_in({kind!r}, "import taldo; assert taldo.cache_usage() == 0")
+            run_in({kind!r}, WORK % round)
+            # The interpreter is gone with everything it made; the main one's
+            # cache and class are as they were.
+            assert taldo.cache_usage() == usage
+            assert taldo.LosslessFloat is main_class
+            exec(WORK % round)
+            taldo.cache_clear()
+            assert taldo.cache_usage() == 0
+            assert taldo.from_json(b'["main one", "main two"]') == main_strings
+            usage = taldo.cache_usage()
+        print("ok")
+    ''')
+    assert out.split() == ["ok"]
 
 
 def test_own_gil_interpreters_parse_at_once():
-    kinds = kinds_here()
-    if "own-gil" not in kinds:
-        pytest.skip("no interpreters with their own GIL")
-    out = run_python(INTERPRETERS + '''
+    out = run_with_interpreters("own-gil", '''
 import threading, taldo
 CODE = """
 import sys, taldo
