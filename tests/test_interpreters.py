@@ -34,6 +34,9 @@ if sys.version_info >= (3, 13):
         assert failure is None, failure.formatted
 elif sys.version_info >= (3, 12):
     import _testcapi
+    # The decimal module of Python 3.12.1 itself crashes in isolated
+    # interpreters unless the main interpreter imported it first.
+    import decimal
     ISOLATED = dict(use_main_obmalloc=False, allow_fork=False, allow_exec=False, allow_threads=True,
                     allow_daemon_threads=False, check_multi_interp_extensions=True)
     CONFIGS = {
