@@ -26,10 +26,10 @@ def from_json(
     column for a malformed document."""
 
 def cache_clear() -> None:
-    """Empty the process-wide string cache."""
+    """Empty the string cache of the calling interpreter."""
 
 def cache_usage() -> int:
-    """The number of strings held by the process-wide string cache."""
+    """The number of strings held by the string cache of the calling interpreter."""
 
 @final
 class LosslessFloat:

@@ -1,14 +1,13 @@
 #include "lossless_float.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
 #include "errors.hpp"
+#include "interpreter_state.hpp"
 #include "number_decoder.hpp"
 #include "python.hpp"
 #include "py_ref.hpp"
@@ -140,6 +139,32 @@ uint8_t* copy_bytes(const void* bytes, uint64_t size) {
     return copy;
 }
 
+PyObject* look_up_decimal() {
+    PyRef name(PyUnicode_FromString("decimal"));
+    PyRef module(name ? PyImport_Import(name.get()) : nullptr);
+    if (!module) {
+        return nullptr;
+    }
+    PyRef type(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!type) {
+        return nullptr;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
+        return nullptr;
+    }
+    return type.release();
+}
+
+PyObject* call_decimal_type(PyObject* type, const uint8_t* text, uint64_t size) {
+    PyRef str(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(size)));
+    if (!str) {
+        return nullptr;
+    }
+    PyObject* argument = str.get();
+    return PyObject_Vectorcall(type, &argument, 1, nullptr);
+}
+
 PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"raw", nullptr};
     PyObject* raw_argument = nullptr;
@@ -209,10 +234,23 @@ PyObject* lossless_bytes(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* lossless_as_decimal(PyObject* self, PyObject* /*unused*/) {
-    if (decimal_type() == nullptr || !raw_is_utf8(self)) {
+    // The interpreter that made the instance keeps the type; the capsule is
+    // held while the lookup runs Python code. Late in the interpreter's
+    // shutdown, when its state is gone, the type is looked up for this call
+    // alone.
+    PyRef capsule(find_interpreter_state_capsule());
+    PyRef looked_up;
+    PyObject* type;
+    if (capsule) {
+        type = decimal_type(*state_of_capsule(capsule.get()));
+    } else {
+        looked_up = PyRef(look_up_decimal());
+        type = looked_up.get();
+    }
+    if (type == nullptr || !raw_is_utf8(self)) {
         return nullptr;
     }
-    return call_decimal(as_lossless(self)->raw, static_cast<uint64_t>(as_lossless(self)->size));
+    return call_decimal_type(type, as_lossless(self)->raw, static_cast<uint64_t>(as_lossless(self)->size));
 }
 
 PyMethodDef LOSSLESS_METHODS[] = {
@@ -242,108 +280,45 @@ PyType_Spec LOSSLESS_SPEC = {
     LOSSLESS_SLOTS,
 };
 
-// A value made once per process by the first thread that needs it. A thread
-// that finds another one making it waits without holding the interpreter
-// lock, so that the maker (which may run Python code) can go on.
-class OnceCell {
-public:
-    template <class Make>
-    PyObject* get(Make make) {
-        if (PyObject* ready = value_.load(std::memory_order_acquire)) {
-            return ready;
-        }
-        bool locked = mutex_.try_lock();
-        if (!locked) {
-            Py_BEGIN_ALLOW_THREADS
-            mutex_.lock();
-            Py_END_ALLOW_THREADS
-        }
-        std::lock_guard<std::mutex> guard(mutex_, std::adopt_lock);
-        PyObject* ready = value_.load(std::memory_order_acquire);
-        if (ready == nullptr) {
-            ready = make();  // a new reference kept for the process, or nullptr
-            value_.store(ready, std::memory_order_release);
-        }
-        return ready;
-    }
-
-private:
-    std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
-};
-
-OnceCell lossless_type_cell;
-OnceCell decimal_type_cell;
-
-PyObject* look_up_decimal() {
-    PyRef name(PyUnicode_FromString("decimal"));
-    PyRef module(name ? PyImport_Import(name.get()) : nullptr);
-    if (!module) {
-        return nullptr;
-    }
-    PyRef type(PyObject_GetAttrString(module.get(), "Decimal"));
-    if (!type) {
-        return nullptr;
-    }
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
-        return nullptr;
-    }
-    return type.release();
-}
-
 }  // namespace
 
-PyObject* lossless_float_type() {
-    return lossless_type_cell.get([] { return PyType_FromSpec(&LOSSLESS_SPEC); });
+PyObject* make_lossless_float_type() { return PyType_FromSpec(&LOSSLESS_SPEC); }
+
+PyObject* new_lossless_float(InterpreterState& state, uint8_t* raw, uint64_t size) {
+    return wrap_raw(reinterpret_cast<PyTypeObject*>(state.lossless_float_type), raw, size);
 }
 
-PyObject* new_lossless_float(uint8_t* raw, uint64_t size) {
-    PyObject* type = lossless_float_type();
-    if (type == nullptr) {
-        std::free(raw);
-        return nullptr;
+// The lookup runs Python code (an import, an attribute of a module), which
+// may let other threads run, fork the process, or come back here: a call it
+// makes to from_json in decimal mode looks the type up again. So no lock is
+// held while it runs; whichever lookup finishes first is kept, and a later
+// one is dropped.
+[[gnu::noinline]] PyObject* look_up_decimal_for(InterpreterState& state) {
+    PyObject* found = look_up_decimal();
+    if (found == nullptr) {
+        return nullptr;  // nothing is kept: the next call tries again
     }
-    return wrap_raw(reinterpret_cast<PyTypeObject*>(type), raw, size);
+    if (state.decimal_type == nullptr) {
+        state.decimal_type = found;
+    } else {
+        Py_DECREF(found);
+    }
+    return state.decimal_type;
 }
 
-// The once-only cell serves the main interpreter. A sub-interpreter has a
-// decimal module of its own (from Python 3.12 on its Decimal is a type of that
-// interpreter), so its type is kept in the interpreter's own dict instead:
-// sharing one would hand out Decimals that are no instance of the caller's
-// decimal.Decimal, and that outlive the interpreter they belong to.
-PyObject* decimal_type() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (interpreter == PyInterpreterState_Main()) {
-        return decimal_type_cell.get(look_up_decimal);
+PyObject* decimal_type(InterpreterState& state) {
+    if (state.decimal_type != nullptr) [[likely]] {
+        return state.decimal_type;
     }
-    PyObject* state = PyInterpreterState_GetDict(interpreter);
-    if (state == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "no interpreter state dict");
-        return nullptr;
-    }
-    static const char* const key = "taldo.decimal_type";
-    if (PyObject* cached = PyDict_GetItemString(state, key)) {
-        return cached;  // borrowed: the dict keeps it for the interpreter's life
-    }
-    PyRef type(look_up_decimal());
-    if (!type || PyDict_SetItemString(state, key, type.get()) != 0) {
-        return nullptr;
-    }
-    return type.get();
+    return look_up_decimal_for(state);
 }
 
-PyObject* call_decimal(const uint8_t* text, uint64_t size) {
-    PyObject* type = decimal_type();
+PyObject* call_decimal(InterpreterState& state, const uint8_t* text, uint64_t size) {
+    PyObject* type = decimal_type(state);
     if (type == nullptr) {
         return nullptr;
     }
-    PyRef str(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(size)));
-    if (!str) {
-        return nullptr;
-    }
-    PyObject* argument = str.get();
-    return PyObject_Vectorcall(type, &argument, 1, nullptr);
+    return call_decimal_type(type, text, size);
 }
 
 }  // namespace taldo

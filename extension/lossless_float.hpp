@@ -6,8 +6,8 @@
 
 namespace taldo {
 
-// The class object, created on first need and shared by every module object
-// of the process. A borrowed reference, or nullptr with an exception set.
-PyObject* lossless_float_type();
+// A new class object (each interpreter makes one, with its state), or nullptr
+// with an exception set.
+PyObject* make_lossless_float_type();
 
 }  // namespace taldo

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "arguments.hpp"
+#include "interpreter_state.hpp"
 #include "lossless_float.hpp"
 #include "python.hpp"
 #include "string_cache.hpp"
@@ -20,37 +21,64 @@
 namespace taldo {
 namespace {
 
-// --- the internal-fault exception -----------------------------------------
+// --- module state ------------------------------------------------------------
 
-// Raised when a broken invariant ends a call (an object that could not be
-// made). It derives from BaseException directly, so that `except Exception`
-// does not swallow it. Created once per process, on first need.
-PyObject* internal_fault_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "taldo.InternalFault", "A broken invariant inside taldo ended the call.", PyExc_BaseException, nullptr);
-    return type;
+// Every module object of an interpreter points at that interpreter's state
+// and holds the capsule that keeps it, so that the state outlives each of
+// them.
+struct ModuleState {
+    InterpreterState* interpreter;
+    PyObject* capsule;
+};
+
+ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+#if PY_VERSION_HEX < 0x030E0000
+// The head of a module object in every version this was written against;
+// from_json reads its state from here, without the call and the type test of
+// PyModule_GetState (its self is always this module).
+struct ModuleObjectHead {
+    PyObject_HEAD
+    PyObject* md_dict;
+    PyModuleDef* md_def;
+    void* md_state;
+};
+#endif
+
+// The state of the module that from_json is bound to.
+inline __attribute__((always_inline)) InterpreterState* interpreter_of(PyObject* module) {
+#if PY_VERSION_HEX < 0x030E0000
+    return static_cast<ModuleState*>(reinterpret_cast<ModuleObjectHead*>(module)->md_state)->interpreter;
+#else
+    return module_state(module)->interpreter;
+#endif
 }
 
-void raise_internal_fault(std::string_view text) {
-    PyObject* type = internal_fault_type();
-    if (type == nullptr) {
-        return;  // the creation's own exception is set
+void free_module(void* module) {
+    if (ModuleState* state = module_state(static_cast<PyObject*>(module))) {
+        Py_CLEAR(state->capsule);
+        state->interpreter = nullptr;
     }
+}
+
+// --- the internal-fault exception -----------------------------------------
+
+void raise_internal_fault(InterpreterState& interpreter, std::string_view text) {
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) {
-        PyErr_SetObject(type, message.get());
+        PyErr_SetObject(interpreter.internal_fault_type, message.get());
     }
 }
 
 // --- from_json ---------------------------------------------------------------
 
 // Raises the ValueError (or the internal fault) for a failed walk.
-void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t len) {
+void raise_parse_error(InterpreterState& interpreter, const ParseError& error, const uint8_t* data, uint64_t len) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
     }
     if (error.is_fatal()) {
-        raise_internal_fault(error.text());
+        raise_internal_fault(interpreter, error.text());
         return;
     }
     const std::string text = message(error, data, len);
@@ -64,13 +92,18 @@ void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t le
 // the walk to cost more than pausing the collector does.
 constexpr uint64_t COLLECTOR_PAUSE_MIN_SIZE = 4096;
 
-// Parses the bytes with options already checked.
-inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const BuildOptions& options) {
+// Parses the bytes with options already checked, for a module object of the
+// calling interpreter.
+inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject* json_data,
+                                                      const BuildOptions& options) {
+    InterpreterState* interpreter = interpreter_of(module);
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
     const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
 
     ValueBuilder builder;
     builder.scanner = Scanner{data, len, 0};
+    builder.cache_cell.pool = &interpreter->pool;
+    builder.interpreter = interpreter;
     builder.allow_inf_nan = options.allow_inf_nan;
     builder.partial_mode = options.partial_mode;
     builder.remaining_depth = MAX_DEPTH;
@@ -102,11 +135,11 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     }
     if (out_of_memory) {
         PyErr_Clear();
-        raise_internal_fault("out of memory");
+        raise_internal_fault(*interpreter, "out of memory");
         return nullptr;
     }
     try {
-        raise_parse_error(builder.error, data, len);
+        raise_parse_error(*interpreter, builder.error, data, len);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -114,7 +147,8 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
 }
 
 // A call with keywords or with something other than one bytes object.
-[[gnu::noinline]] PyObject* from_json_with_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* from_json_with_options(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) {
     CallArguments call;
     if (!bind_arguments(args, nargs, kwnames, call)) {
         return nullptr;
@@ -123,33 +157,34 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     if (!check_json_data(call.json_data) || !convert_options(call, options)) {
         return nullptr;
     }
-    return parse(call.json_data, options);
+    return parse(module, call.json_data, options);
 }
 
-PyObject* from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     // The plain call, from_json(data), binds and converts nothing, and its
     // builder is known when this is compiled.
     if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && PyBytes_Check(args[0])) [[likely]] {
-        return parse(args[0], BuildOptions{});
+        return parse(module, args[0], BuildOptions{});
     }
-    return from_json_with_options(args, PyVectorcall_NARGS(nargsf), kwnames);
+    return from_json_with_options(module, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // The function object's own entry: the interpreter calls it directly, without
 // the generic built-in function trampoline (which only adds a recursion
 // check, and from_json calls back into Python only through calls that make
 // their own).
-PyObject* from_json_vectorcall(PyObject* /*callable*/, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return from_json(nullptr, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+PyObject* from_json_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* module = reinterpret_cast<PyCFunctionObject*>(callable)->m_self;
+    return from_json(module, args, static_cast<Py_ssize_t>(nargsf), kwnames);
 }
 
-PyObject* cache_clear_function(PyObject* /*module*/, PyObject* /*unused*/) {
-    cache_clear();
+PyObject* cache_clear_function(PyObject* module, PyObject* /*unused*/) {
+    module_state(module)->interpreter->pool.clear();
     Py_RETURN_NONE;
 }
 
-PyObject* cache_usage_function(PyObject* /*module*/, PyObject* /*unused*/) {
-    return PyLong_FromUnsignedLongLong(cache_usage());
+PyObject* cache_usage_function(PyObject* module, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(module_state(module)->interpreter->pool.usage());
 }
 
 // Each doc text is a signature only: the interpreter derives
@@ -227,6 +262,20 @@ int exec_module(PyObject* module) {
         }
         return -1;
     }
+    PyObject* capsule = interpreter_state_capsule();
+    if (capsule == nullptr) {
+        return -1;
+    }
+    ModuleState* state = module_state(module);
+#if PY_VERSION_HEX < 0x030E0000
+    if (reinterpret_cast<ModuleObjectHead*>(module)->md_state != state) {
+        Py_DECREF(capsule);
+        PyErr_SetString(PyExc_SystemError, "taldo does not know this interpreter's module objects");
+        return -1;
+    }
+#endif
+    Py_XSETREF(state->capsule, capsule);
+    state->interpreter = state_of_capsule(capsule);
     const std::string& version = version_text();
     PyObject* from_json_object = module_function(&FROM_JSON_DEF, module);
 #if PY_VERSION_HEX < 0x030E0000
@@ -242,22 +291,22 @@ int exec_module(PyObject* module) {
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
         add_member(module, "__version__",
                    PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) &&
-        add_member(module, "LosslessFloat", new_reference(lossless_float_type()));
+        add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type));
     return added ? 0 : -1;
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The LosslessFloat class and the string cache are shared by the whole
-    // process, so interpreters must share one GIL.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Every object that outlives a call belongs to one interpreter, and what
+    // the whole process shares (the hash seed) is reached atomically.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "taldo", "", 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "taldo", "", sizeof(ModuleState), nullptr, MODULE_SLOTS, nullptr, nullptr, free_module,
 };
 
 }  // namespace

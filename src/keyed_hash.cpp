@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <random>
 
 #if defined(_WIN32)
@@ -47,13 +48,20 @@ void read_random(uint64_t* words) {
 std::atomic<const uint64_t*> seed{nullptr};
 std::atomic<uint64_t> counter{0};
 
-// Published once with a compare-and-swap; a thread that loses the race frees
-// its own bytes and uses the winner's.
-const uint64_t* process_seed() {
+// Published once with a compare-and-swap, so that threads of interpreters
+// with GILs of their own may race here: one that loses the race frees its own
+// bytes and uses the winner's. Nobody waits for another thread, so a process
+// forked while one reads its bytes simply reads them again. Where memory for
+// the seed cannot be had, the bytes in `spare` serve this one hasher.
+const uint64_t* process_seed(uint64_t* spare) {
     if (const uint64_t* ready = seed.load(std::memory_order_acquire)) {
         return ready;
     }
-    auto* fresh = new uint64_t[SEED_WORDS];
+    auto* fresh = new (std::nothrow) uint64_t[SEED_WORDS];
+    if (fresh == nullptr) {
+        read_random(spare);
+        return spare;
+    }
     read_random(fresh);
     const uint64_t* expected = nullptr;
     if (seed.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
@@ -81,7 +89,8 @@ namespace detail {
 }  // namespace detail
 
 HashKeys new_hash_keys() {
-    const uint64_t* s = process_seed();
+    uint64_t spare[SEED_WORDS];
+    const uint64_t* s = process_seed(spare);
     const uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
     HashKeys keys;
     for (int i = 0; i < 4; ++i) {

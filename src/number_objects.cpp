@@ -158,7 +158,8 @@ std::optional<Result<PyRef>> read_then_make_integer(Scanner& scanner, uint8_t fi
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
-[[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+[[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+                                                       InterpreterState& interpreter) {
     NumberText t;
     if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
         return std::move(*done);
@@ -167,14 +168,14 @@ template <FloatMode F>
     const uint64_t size = t.end - t.start;
     PyObject* object;
     if constexpr (F == FloatMode::Decimal) {
-        object = call_decimal(text, size);
+        object = call_decimal(interpreter, text, size);
     } else {
         auto* raw = static_cast<uint8_t*>(std::malloc(size));  // size >= 1: a float's text is never empty
         if (raw == nullptr) [[unlikely]] {
             return fatal_from_python("could not allocate a LosslessFloat's bytes");
         }
         std::memcpy(raw, text, size);
-        object = new_lossless_float(raw, size);  // frees raw when it fails
+        object = new_lossless_float(interpreter, raw, size);  // frees raw when it fails
     }
     if (object == nullptr) {
         return internal_error_from_python(t.end);
@@ -258,7 +259,8 @@ Result<PyRef> number_object_failed(bool is_int) {
 }
 
 template <FloatMode F>
-[[gnu::noinline]] Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+[[gnu::noinline]] Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+                                                  [[maybe_unused]] InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW > scanner.len) {
         uint8_t buffer[PADDED_NUMBER];
@@ -281,12 +283,12 @@ template <FloatMode F>
     if constexpr (F == FloatMode::Float) {
         return build_float_mode_number(scanner, first_byte, allow_inf_nan);
     } else {
-        return build_text_mode_number<F>(scanner, first_byte, allow_inf_nan);
+        return build_text_mode_number<F>(scanner, first_byte, allow_inf_nan, interpreter);
     }
 }
 
-template Result<PyRef> build_number_slow<FloatMode::Float>(Scanner&, uint8_t, bool);
-template Result<PyRef> build_number_slow<FloatMode::Decimal>(Scanner&, uint8_t, bool);
-template Result<PyRef> build_number_slow<FloatMode::LosslessFloat>(Scanner&, uint8_t, bool);
+template Result<PyRef> build_number_slow<FloatMode::Float>(Scanner&, uint8_t, bool, InterpreterState&);
+template Result<PyRef> build_number_slow<FloatMode::Decimal>(Scanner&, uint8_t, bool, InterpreterState&);
+template Result<PyRef> build_number_slow<FloatMode::LosslessFloat>(Scanner&, uint8_t, bool, InterpreterState&);
 
 }  // namespace taldo

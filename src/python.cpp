@@ -238,7 +238,7 @@ struct Walk {
                 if constexpr (Float == FloatMode::Decimal) {
                     return decimal_mode_number(b, lookahead);
                 }
-                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
+                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
         }
     }
 
@@ -248,10 +248,10 @@ struct Walk {
     // this call's ownership of the pause.
     [[gnu::noinline]] static PyObject* decimal_mode_number(ValueBuilder& b, uint8_t lookahead) {
         if (!b.collector_paused) {
-            return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
+            return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
         }
         PyGC_Enable();
-        PyObject* value = unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan));
+        PyObject* value = unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
         if (PyGC_IsEnabled()) {
             PyGC_Disable();
         } else {

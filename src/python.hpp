@@ -83,6 +83,10 @@ private:
     size_t base_;
 };
 
+// What the running interpreter keeps between calls: the string cache pool,
+// the LosslessFloat class, decimal.Decimal (extension/interpreter_state.hpp).
+struct InterpreterState;
+
 // The state of one from_json call.
 //
 // The input must be followed by a NUL byte (every bytes object is): the walk
@@ -92,6 +96,8 @@ struct ValueBuilder {
     ScratchBuffer scratch;
     Scanner scanner;
     CacheCell cache_cell;
+    // The calling interpreter's; cache_cell.pool is its pool.
+    InterpreterState* interpreter = nullptr;
     ElementStack elements;
     // The fault that ended the walk: set whenever a step returns nullptr.
     ParseError error;
@@ -124,13 +130,13 @@ ParseError internal_error_from_python(uint64_t index);
 // exact float modes. Each returns nullptr with a Python exception set on
 // failure.
 //
-// The decimal.Decimal type, looked up once per process (a failed lookup is
-// tried again by the next call). A borrowed reference.
-PyObject* decimal_type();
+// The decimal.Decimal type, looked up once per interpreter (a failed lookup
+// is tried again by the next call). A borrowed reference.
+PyObject* decimal_type(InterpreterState& state);
 // decimal.Decimal of the UTF-8 text.
-PyObject* call_decimal(const uint8_t* text, uint64_t size);
+PyObject* call_decimal(InterpreterState& state, const uint8_t* text, uint64_t size);
 // A LosslessFloat that takes over `raw` (allocated with malloc), or frees it.
-PyObject* new_lossless_float(uint8_t* raw, uint64_t size);
+PyObject* new_lossless_float(InterpreterState& state, uint8_t* raw, uint64_t size);
 
 // Walks the whole document: one of 18 instantiations, chosen once per call by
 // the three options that shape the walk. Returns a new reference, or nullptr

@@ -11,7 +11,6 @@ namespace taldo {
 namespace {
 
 constexpr size_t TABLE_SIZE = StringCache::ENTRIES + StringCache::PROBE_WINDOW - 1;
-constexpr size_t POOL_SLOTS = 8;
 
 }  // namespace
 
@@ -146,14 +145,14 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
     return store(*target, h, s);
 }
 
-namespace {
+StringCachePool::~StringCachePool() {
+    for (auto& slot : slots_) {
+        delete slot.exchange(nullptr);
+    }
+}
 
-// Instances survive between calls here. The slots are atomic so that taking
-// and giving back needs no lock.
-std::atomic<StringCache*> pool[POOL_SLOTS];
-
-StringCache* take_from_pool() {
-    for (auto& slot : pool) {
+StringCache* StringCachePool::take() {
+    for (auto& slot : slots_) {
         if (StringCache* cache = slot.exchange(nullptr)) {
             return cache;
         }
@@ -161,27 +160,41 @@ StringCache* take_from_pool() {
     return nullptr;
 }
 
-// Puts the instance back into `slot` if that is still empty; otherwise the
-// instance is destroyed.
-void put_back(std::atomic<StringCache*>& slot, StringCache* cache) {
-    StringCache* expected = nullptr;
-    if (!slot.compare_exchange_strong(expected, cache)) {
-        delete cache;
+void StringCachePool::give_back(StringCache* cache) {
+    for (auto& slot : slots_) {
+        StringCache* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, cache)) {
+            return;
+        }
     }
+    delete cache;
 }
 
-// Runs `work` on every pooled instance, each taken out of its slot meanwhile.
+// Runs `work` on every pooled instance, each taken out of its slot meanwhile
+// and put back into the same slot if that is still empty (otherwise it is
+// destroyed).
 template <class Work>
-void for_each_pooled(Work work) {
-    for (auto& slot : pool) {
+void StringCachePool::for_each_pooled(Work work) {
+    for (auto& slot : slots_) {
         if (StringCache* cache = slot.exchange(nullptr)) {
             work(*cache);
-            put_back(slot, cache);
+            StringCache* expected = nullptr;
+            if (!slot.compare_exchange_strong(expected, cache)) {
+                delete cache;
+            }
         }
     }
 }
 
-}  // namespace
+void StringCachePool::clear() {
+    for_each_pooled([](StringCache& cache) { cache.clear(); });
+}
+
+uint64_t StringCachePool::usage() {
+    uint64_t used = 0;
+    for_each_pooled([&used](const StringCache& cache) { used += cache.usage(); });
+    return used;
+}
 
 namespace detail {
 
@@ -192,7 +205,7 @@ namespace detail {
 
 // The call's first string for the cache.
 [[gnu::noinline]] PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s) {
-    StringCache* cache = take_from_pool();
+    StringCache* cache = cell.pool->take();
     if (cache == nullptr) {
         cache = StringCache::create();
         if (cache == nullptr) {
@@ -207,30 +220,5 @@ namespace detail {
 }  // namespace detail
 
 ParseError str_fault() { return ParseError::fatal("could not create a str"); }
-
-void give_back_instance(CacheCell& cell) {
-    StringCache* cache = cell.cache;
-    cell.cache = nullptr;
-    if (cache == nullptr) {
-        return;
-    }
-    for (auto& slot : pool) {
-        StringCache* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, cache)) {
-            return;
-        }
-    }
-    delete cache;
-}
-
-void cache_clear() {
-    for_each_pooled([](StringCache& cache) { cache.clear(); });
-}
-
-uint64_t cache_usage() {
-    uint64_t used = 0;
-    for_each_pooled([&used](const StringCache& cache) { used += cache.usage(); });
-    return used;
-}
 
 }  // namespace taldo

@@ -1,4 +1,4 @@
-// The process-wide string cache: recurring strings share one str object.
+// The string cache: recurring strings share one str object.
 //
 // A lookup that finds its string is inline in the value builder: one hash, at
 // most five compares of stored hashes, one byte comparison and a reference.
@@ -6,6 +6,7 @@
 // the cache does not keep) is out of line.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -180,10 +181,42 @@ private:
     uint64_t quiet_strings_ = 0;
 };
 
+// The instances that survive between calls. Every interpreter has a pool of
+// its own (see InterpreterState): the strs in a table belong to the
+// interpreter that made them. The slots are atomic so that taking and giving
+// back needs no lock.
+class StringCachePool {
+public:
+    static constexpr size_t SLOTS = 8;
+
+    StringCachePool() = default;
+    StringCachePool(const StringCachePool&) = delete;
+    StringCachePool& operator=(const StringCachePool&) = delete;
+    // Destroys every pooled instance; the interpreter must still be able to
+    // release objects.
+    ~StringCachePool();
+
+    // A pooled instance, which leaves the pool, or nullptr.
+    StringCache* take();
+    // Stores the instance in the first empty slot, or destroys it.
+    void give_back(StringCache* cache);
+    // Empties every pooled instance.
+    void clear();
+    // The number of occupied entries over all pooled instances.
+    uint64_t usage();
+
+private:
+    template <class Work>
+    void for_each_pooled(Work work);
+
+    std::atomic<StringCache*> slots_[SLOTS]{};
+};
+
 // The StringCache borrowed by one from_json call: empty until the first string
-// that goes through the cache.
+// that goes through the cache, which takes it from `pool`.
 struct CacheCell {
     StringCache* cache = nullptr;
+    StringCachePool* pool = nullptr;
 };
 
 namespace detail {
@@ -212,17 +245,12 @@ PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s);
 // The internal fault for a str that get_or_insert could not make.
 [[gnu::cold]] ParseError str_fault();
 
-void give_back_instance(CacheCell& cell);
-
-// Hands the call's instance, if any, back to the pool and empties the cell.
+// Hands the call's instance, if any, back to its pool and empties the cell.
 inline void give_back(CacheCell& cell) {
-    if (cell.cache != nullptr) give_back_instance(cell);
+    if (cell.cache != nullptr) {
+        cell.pool->give_back(cell.cache);
+        cell.cache = nullptr;
+    }
 }
-
-// Empties every pooled instance.
-void cache_clear();
-
-// The number of occupied entries over all pooled instances.
-uint64_t cache_usage();
 
 }  // namespace taldo

@@ -43,7 +43,7 @@ def test_functions_are_bound_builtins_with_signatures(name, signature):
 
 
 def test_import_in_fresh_interpreter_is_stable():
-    # A second module object shares the process-wide class.
+    # A second module object shares the class of the first one.
     import importlib.util
     module_spec = importlib.util.find_spec("taldo")
     other = importlib.util.module_from_spec(module_spec)

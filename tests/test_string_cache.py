@@ -1,4 +1,4 @@
-"""The process-wide string cache: which strings share one object, and its
+"""The string cache: which strings share one object, and its
 usage count."""
 import gc
 import json

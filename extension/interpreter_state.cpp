@@ -1,0 +1,112 @@
+#include "interpreter_state.hpp"
+
+#include <new>
+
+#include "lossless_float.hpp"
+#include "py_ref.hpp"
+
+namespace taldo {
+namespace {
+
+// The capsule's name, and the key under which the interpreter's dict keeps
+// it.
+constexpr const char* STATE_NAME = "taldo.interpreter_state";
+
+void destroy_state(PyObject* capsule) {
+    delete static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, STATE_NAME));
+}
+
+// The interpreter's dict for extension modules (borrowed), or nullptr with
+// an exception set.
+PyObject* interpreter_dict() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dict for extension modules");
+    }
+    return dict;
+}
+
+PyObject* new_state_capsule() {
+    auto* state = new (std::nothrow) InterpreterState();
+    if (state == nullptr) {
+        return PyErr_NoMemory();
+    }
+    PyRef capsule(PyCapsule_New(state, STATE_NAME, destroy_state));
+    if (!capsule) {
+        delete state;
+        return nullptr;
+    }
+    // From here on the capsule deletes the state.
+    state->lossless_float_type = make_lossless_float_type();
+    if (state->lossless_float_type == nullptr) {
+        return nullptr;
+    }
+    // Raised when a broken invariant ends a call (an object that could not
+    // be made). It derives from BaseException directly, so that `except
+    // Exception` does not swallow it.
+    state->internal_fault_type = PyErr_NewExceptionWithDoc(
+        "taldo.InternalFault", "A broken invariant inside taldo ended the call.", PyExc_BaseException, nullptr);
+    if (state->internal_fault_type == nullptr) {
+        return nullptr;
+    }
+    return capsule.release();
+}
+
+PyObject* checked_capsule(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, STATE_NAME)) {
+        PyErr_Format(PyExc_RuntimeError, "the interpreter's '%s' is not taldo's state", STATE_NAME);
+        return nullptr;
+    }
+    Py_INCREF(capsule);
+    return capsule;
+}
+
+}  // namespace
+
+InterpreterState::~InterpreterState() {
+    Py_XDECREF(lossless_float_type);
+    Py_XDECREF(internal_fault_type);
+    Py_XDECREF(decimal_type);
+}
+
+PyObject* interpreter_state_capsule() {
+    PyObject* dict = interpreter_dict();
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    PyRef key(PyUnicode_InternFromString(STATE_NAME));
+    if (!key) {
+        return nullptr;
+    }
+    if (PyObject* stored = PyDict_GetItemWithError(dict, key.get())) {
+        return checked_capsule(stored);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyRef made(new_state_capsule());
+    if (!made) {
+        return nullptr;
+    }
+    // Making the classes may run a collection, and with it another thread
+    // that imports taldo too: the first state stored is the one every module
+    // object of the interpreter shares.
+    PyObject* stored = PyDict_SetDefault(dict, key.get(), made.get());
+    return stored != nullptr ? checked_capsule(stored) : nullptr;
+}
+
+InterpreterState* state_of_capsule(PyObject* capsule) {
+    return static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, STATE_NAME));
+}
+
+PyObject* find_interpreter_state_capsule() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* stored = dict != nullptr ? PyDict_GetItemString(dict, STATE_NAME) : nullptr;
+    if (stored == nullptr || !PyCapsule_IsValid(stored, STATE_NAME)) {
+        return nullptr;
+    }
+    Py_INCREF(stored);
+    return stored;
+}
+
+}  // namespace taldo
