@@ -3,9 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstring>
-#include <new>
-#include <string>
 #include <string_view>
 
 #include "arguments.hpp"
@@ -24,11 +23,24 @@ namespace {
 
 // Raised when a broken invariant ends a call (an object that could not be
 // made). It derives from BaseException directly, so that `except Exception`
-// does not swallow it. Created once per process, on first need.
+// does not swallow it. Created once per process, on first need; a creation
+// that fails (memory is exhausted) is tried again by the next fault.
 PyObject* internal_fault_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
+    static std::atomic<PyObject*> type{nullptr};
+    if (PyObject* ready = type.load(std::memory_order_acquire)) {
+        return ready;
+    }
+    PyObject* made = PyErr_NewExceptionWithDoc(
         "taldo.InternalFault", "A broken invariant inside taldo ended the call.", PyExc_BaseException, nullptr);
-    return type;
+    if (made == nullptr) {
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (!type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another thread made one meanwhile
+        return expected;
+    }
+    return made;
 }
 
 void raise_internal_fault(std::string_view text) {
@@ -44,14 +56,20 @@ void raise_internal_fault(std::string_view text) {
 
 // --- from_json ---------------------------------------------------------------
 
-// Raises the ValueError (or the internal fault) for a failed walk.
-void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t len) {
+// Raises the ValueError (or the internal fault) for a failed walk; a
+// MemoryError when no memory is left to compose the message.
+[[gnu::cold, gnu::noinline]] void raise_parse_error(const ParseError& error, const uint8_t* data, uint64_t len) {
     if (error.is_fatal()) {
         raise_internal_fault(error.text());
         return;
     }
-    const std::string text = message(error, data, len);
-    PyRef value(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    TextBuffer text;
+    message(error, data, len, text);
+    if (!text.ok()) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyRef value(PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "replace"));
     if (value) {
         PyErr_SetObject(PyExc_ValueError, value.get());
     }
@@ -78,15 +96,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     // a large document is built.
     const bool pause_collector = len >= COLLECTOR_PAUSE_MIN_SIZE;
     const int collector_was_enabled = pause_collector ? PyGC_Disable() : 0;
-    PyObject* value = nullptr;
-    bool out_of_memory = false;
-    try {
-        value = build(builder);
-    } catch (const std::bad_alloc&) {
-        // A C++ allocation (a key set, an error's text) found memory
-        // exhausted; the objects built so far were released on the way out.
-        out_of_memory = true;
-    }
+    PyObject* value = build(builder);
     if (collector_was_enabled) {
         PyGC_Enable();
     }
@@ -98,16 +108,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* json_data, const
     if (value != nullptr) [[likely]] {
         return value;
     }
-    if (out_of_memory) {
-        PyErr_Clear();
-        raise_internal_fault("out of memory");
-        return nullptr;
-    }
-    try {
-        raise_parse_error(builder.error, data, len);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    raise_parse_error(builder.error, data, len);
     return nullptr;
 }
 
@@ -162,19 +163,31 @@ PyMethodDef CACHE_USAGE_DEF = {"cache_usage", cache_usage_function, METH_NOARGS,
 
 // --- initialisation ----------------------------------------------------------
 
-// The package version with pre-release spellings shortened ("-alpha" to "a",
-// "-beta" to "b"). Computed once per process.
-const std::string& version_text() {
-    static const std::string text = [] {
-        std::string v = TALDO_VERSION;
-        for (auto [from, to] : {std::pair<std::string_view, std::string_view>{"-alpha", "a"}, {"-beta", "b"}}) {
-            for (size_t at = v.find(from); at != std::string::npos; at = v.find(from, at + to.size())) {
-                v.replace(at, from.size(), to);
-            }
+// Writes `text` to `out` with every `from` replaced by `to`; returns the
+// length written, which is at most the text's.
+size_t replace_all(std::string_view text, std::string_view from, char to, char* out) {
+    size_t n = 0;
+    while (!text.empty()) {
+        if (text.starts_with(from)) {
+            out[n++] = to;
+            text.remove_prefix(from.size());
+        } else {
+            out[n++] = text.front();
+            text.remove_prefix(1);
         }
-        return v;
-    }();
-    return text;
+    }
+    return n;
+}
+
+// The package version with pre-release spellings shortened ("-alpha" to "a",
+// "-beta" to "b").
+PyObject* version_object() {
+    static constexpr std::string_view version = TALDO_VERSION;
+    char shortened[version.size() + 1];
+    char text[version.size() + 1];
+    const size_t n = replace_all(version, "-alpha", 'a', shortened);
+    const size_t length = replace_all(std::string_view(shortened, n), "-beta", 'b', text);
+    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
 }
 
 // Appends `name` to the module's __all__ (made on first use) and sets the
@@ -225,7 +238,6 @@ int exec_module(PyObject* module) {
         }
         return -1;
     }
-    const std::string& version = version_text();
     PyObject* from_json_object = module_function(&FROM_JSON_DEF, module);
 #if PY_VERSION_HEX < 0x030E0000
     // Every version this was written against keeps the entry in this field
@@ -238,8 +250,7 @@ int exec_module(PyObject* module) {
         add_member(module, "from_json", from_json_object) &&
         add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
-        add_member(module, "__version__",
-                   PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) &&
+        add_member(module, "__version__", version_object()) &&
         add_member(module, "LosslessFloat", new_reference(lossless_float_type()));
     return added ? 0 : -1;
 }

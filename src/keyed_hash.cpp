@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <random>
+#include <chrono>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -37,30 +37,38 @@ void read_random(uint64_t* words) {
     filled = getentropy(bytes, size) == 0;
 #endif
     if (!filled) {
-        std::random_device device;
+        // No source at all: the clock and where things lie in memory, mixed,
+        // are poor keys but better than none.
+        uint64_t state = static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
+                         reinterpret_cast<uintptr_t>(words) ^ (reinterpret_cast<uintptr_t>(&read_random) << 17);
         for (size_t i = 0; i < SEED_WORDS; ++i) {
-            words[i] = (uint64_t{device()} << 32) ^ device();
+            state += 0x9E3779B97F4A7C15ull;
+            words[i] = detail::fold_multiply(state ^ (state >> 29), 0xBF58476D1CE4E5B9ull);
         }
     }
 }
 
-std::atomic<const uint64_t*> seed{nullptr};
+// The seed lives in static storage, read by the first thread that needs it;
+// a thread that finds another one reading it waits the few microseconds that
+// takes.
+enum SeedState : int { SEED_UNREAD, SEED_READING, SEED_READY };
+std::atomic<int> seed_state{SEED_UNREAD};
+uint64_t seed_words[SEED_WORDS];
 std::atomic<uint64_t> counter{0};
 
-// Published once with a compare-and-swap; a thread that loses the race frees
-// its own bytes and uses the winner's.
 const uint64_t* process_seed() {
-    if (const uint64_t* ready = seed.load(std::memory_order_acquire)) {
-        return ready;
+    if (seed_state.load(std::memory_order_acquire) == SEED_READY) [[likely]] {
+        return seed_words;
     }
-    auto* fresh = new uint64_t[SEED_WORDS];
-    read_random(fresh);
-    const uint64_t* expected = nullptr;
-    if (seed.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-        return fresh;
+    int expected = SEED_UNREAD;
+    if (seed_state.compare_exchange_strong(expected, SEED_READING, std::memory_order_acq_rel)) {
+        read_random(seed_words);
+        seed_state.store(SEED_READY, std::memory_order_release);
+    } else {
+        while (seed_state.load(std::memory_order_acquire) != SEED_READY) {
+        }
     }
-    delete[] fresh;
-    return expected;
+    return seed_words;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "native_memory.hpp"
 #include "python.hpp"
 
 namespace taldo {
@@ -16,15 +17,17 @@ constexpr size_t POOL_SLOTS = 8;
 }  // namespace
 
 StringCache* StringCache::create() {
-    auto* entries = static_cast<CacheEntry*>(std::calloc(TABLE_SIZE, sizeof(CacheEntry)));
+    auto* entries = static_cast<CacheEntry*>(native_calloc(TABLE_SIZE, sizeof(CacheEntry)));
     if (entries == nullptr) {
         return nullptr;
     }
-    auto* cache = new (std::nothrow) StringCache();
-    if (cache == nullptr) {
-        std::free(entries);
+    // Not operator new: even its nothrow form throws and catches inside.
+    void* block = native_malloc(sizeof(StringCache));
+    if (block == nullptr) {
+        native_free(entries);
         return nullptr;
     }
+    auto* cache = new (block) StringCache();
     cache->keys_ = new_hash_keys();
     cache->entries_ = entries;
     return cache;
@@ -32,7 +35,12 @@ StringCache* StringCache::create() {
 
 StringCache::~StringCache() {
     clear();
-    std::free(entries_);
+    native_free(entries_);
+}
+
+void StringCache::destroy(StringCache* cache) {
+    cache->~StringCache();
+    native_free(cache);
 }
 
 void StringCache::clear() {
@@ -166,7 +174,7 @@ StringCache* take_from_pool() {
 void put_back(std::atomic<StringCache*>& slot, StringCache* cache) {
     StringCache* expected = nullptr;
     if (!slot.compare_exchange_strong(expected, cache)) {
-        delete cache;
+        StringCache::destroy(cache);
     }
 }
 
@@ -220,7 +228,7 @@ void give_back_instance(CacheCell& cell) {
             return;
         }
     }
-    delete cache;
+    StringCache::destroy(cache);
 }
 
 void cache_clear() {
