@@ -3,6 +3,7 @@ limit) and in taldo's own allocations (the n-th one made to fail): the call
 ends with a value, MemoryError or the internal fault, and the process lives on.
 """
 import gc
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -156,3 +157,18 @@ def fail_each_allocation(document, options, keep_failing, expected, live):
     else:
         pytest.fail("the call never ran out of allocations to fail")
     assert fail_at > 0 and "fault" in failures
+
+
+# What a throw, a catch or operator new (whose nothrow form throws and catches
+# inside) needs from the C++ runtime.
+THROWING_IMPORTS = ("__cxa_throw", "__cxa_allocate_exception", "__cxa_begin_catch", "_Znwm", "_Znam",
+                    "__throw_bad_alloc", "__throw_length_error", "__throw_bad_array_new_length")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
+                    reason="needs nm and an ELF module")
+def test_module_takes_nothing_that_throws_from_the_runtime():
+    listed = subprocess.run(["nm", "-D", "--undefined-only", taldo.__file__], capture_output=True, text=True,
+                            check=True).stdout
+    imported = [line.split()[-1] for line in listed.splitlines() if line.strip()]
+    assert [name for name in imported if any(part in name for part in THROWING_IMPORTS)] == []
