@@ -84,7 +84,7 @@ bool raw_is_utf8(PyObject* self) {
     return false;
 }
 
-// Appends to `out` whose bytes are not kept: a MemoryError otherwise.
+// Appends the bytes to `out`; a MemoryError when no memory is left for them.
 bool append_bytes(ScratchBuffer& out, const void* bytes, uint64_t count) {
     if (!out.append(static_cast<const uint8_t*>(bytes), count)) {
         PyErr_NoMemory();
