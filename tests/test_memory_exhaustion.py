@@ -63,7 +63,7 @@ CHILD = textwrap.dedent("""
 def test_exhausted_address_space_never_ends_the_process():
     pytest.importorskip("resource")
     child = subprocess.run([sys.executable, "-c", CHILD],
-                           capture_output=True, text=True, timeout=300)
+                           capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stderr == ""
     outcomes = eval(child.stdout)
