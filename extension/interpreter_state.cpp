@@ -1,5 +1,6 @@
 #include "interpreter_state.hpp"
 
+#include <cstdlib>
 #include <new>
 
 #include "lossless_float.hpp"
@@ -12,8 +13,13 @@ namespace {
 // it.
 constexpr const char* STATE_NAME = "taldo.interpreter_state";
 
+void delete_state(InterpreterState* state) {
+    state->~InterpreterState();
+    std::free(state);
+}
+
 void destroy_state(PyObject* capsule) {
-    delete static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, STATE_NAME));
+    delete_state(static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, STATE_NAME)));
 }
 
 // The interpreter's dict for extension modules (borrowed), or nullptr with
@@ -26,14 +32,18 @@ PyObject* interpreter_dict() {
     return dict;
 }
 
-PyObject* new_state_capsule() {
-    auto* state = new (std::nothrow) InterpreterState();
-    if (state == nullptr) {
+}  // namespace
+
+PyObject* new_interpreter_state_capsule() {
+    // Not operator new: even its nothrow form throws and catches inside.
+    void* block = std::malloc(sizeof(InterpreterState));
+    if (block == nullptr) {
         return PyErr_NoMemory();
     }
+    auto* state = new (block) InterpreterState();
     PyRef capsule(PyCapsule_New(state, STATE_NAME, destroy_state));
     if (!capsule) {
-        delete state;
+        delete_state(state);
         return nullptr;
     }
     // From here on the capsule deletes the state.
@@ -51,6 +61,8 @@ PyObject* new_state_capsule() {
     }
     return capsule.release();
 }
+
+namespace {
 
 PyObject* checked_capsule(PyObject* capsule) {
     if (!PyCapsule_IsValid(capsule, STATE_NAME)) {
@@ -84,7 +96,7 @@ PyObject* interpreter_state_capsule() {
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    PyRef made(new_state_capsule());
+    PyRef made(new_interpreter_state_capsule());
     if (!made) {
         return nullptr;
     }

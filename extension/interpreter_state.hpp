@@ -34,6 +34,11 @@ struct InterpreterState {
 // which is made on first need; nullptr with an exception set when that fails.
 PyObject* interpreter_state_capsule();
 
+// A new capsule holding a fresh state for the running interpreter that is
+// stored nowhere: the test module's own, whose objects its own allocator
+// makes and frees. nullptr with an exception set when that fails.
+PyObject* new_interpreter_state_capsule();
+
 // The state in a capsule from interpreter_state_capsule().
 InterpreterState* state_of_capsule(PyObject* capsule);
 

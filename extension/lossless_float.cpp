@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "errors.hpp"
 #include "interpreter_state.hpp"
+#include "native_memory.hpp"
 #include "number_decoder.hpp"
 #include "python.hpp"
 #include "py_ref.hpp"
@@ -62,8 +62,16 @@ Result<double> parse_raw_float(const uint8_t* raw, uint64_t len) {
 }
 
 void raise_value_error(const ParseError& error, const uint8_t* raw, uint64_t len) {
-    const std::string text = message(error, raw, len);
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+    TextBuffer text;
+    message(error, raw, len, text);
+    if (!text.ok()) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyRef value(PyUnicode_FromStringAndSize(text.view().data(), static_cast<Py_ssize_t>(text.view().size())));
+    if (value) {
+        PyErr_SetObject(PyExc_ValueError, value.get());
+    }
 }
 
 bool raw_is_utf8(PyObject* self) {
@@ -75,16 +83,23 @@ bool raw_is_utf8(PyObject* self) {
     return false;
 }
 
+// Appends the bytes to `out`; a MemoryError when no memory is left for them.
+bool append_bytes(ScratchBuffer& out, const void* bytes, uint64_t count) {
+    if (!out.append(static_cast<const uint8_t*>(bytes), count)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 // The bytes of `raw`: bytes and bytearray as they are, any other sequence
 // item by item, each item an int from 0 to 255. A str is refused.
-bool extract_raw(PyObject* raw, std::string& out) {
+bool extract_raw(PyObject* raw, ScratchBuffer& out) {
     if (PyBytes_Check(raw)) {
-        out.assign(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
-        return true;
+        return append_bytes(out, PyBytes_AS_STRING(raw), static_cast<uint64_t>(PyBytes_GET_SIZE(raw)));
     }
     if (PyByteArray_Check(raw)) {
-        out.assign(PyByteArray_AS_STRING(raw), static_cast<size_t>(PyByteArray_GET_SIZE(raw)));
-        return true;
+        return append_bytes(out, PyByteArray_AS_STRING(raw), static_cast<uint64_t>(PyByteArray_GET_SIZE(raw)));
     }
     if (PyUnicode_Check(raw)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -96,7 +111,10 @@ bool extract_raw(PyObject* raw, std::string& out) {
     }
     // The length is the sequence's claim (range(10**12) makes it): reserve
     // only a little up front, since a bad item usually ends the loop early.
-    out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));
+    if (!out.reserve(static_cast<uint64_t>(std::min<Py_ssize_t>(size, 4096)))) {
+        PyErr_NoMemory();
+        return false;
+    }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item(PySequence_GetItem(raw, i));
         if (!item) {
@@ -114,7 +132,10 @@ bool extract_raw(PyObject* raw, std::string& out) {
             PyErr_SetString(PyExc_OverflowError, "byte value out of range (0 to 255)");
             return false;
         }
-        out.push_back(static_cast<char>(value));
+        const auto byte = static_cast<uint8_t>(value);
+        if (!append_bytes(out, &byte, 1)) {
+            return false;
+        }
     }
     return true;
 }
@@ -123,7 +144,7 @@ bool extract_raw(PyObject* raw, std::string& out) {
 PyObject* wrap_raw(PyTypeObject* type, uint8_t* raw, uint64_t size) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
-        std::free(raw);
+        native_free(raw);
         return nullptr;
     }
     as_lossless(self)->raw = raw;
@@ -132,7 +153,7 @@ PyObject* wrap_raw(PyTypeObject* type, uint8_t* raw, uint64_t size) {
 }
 
 uint8_t* copy_bytes(const void* bytes, uint64_t size) {
-    auto* copy = static_cast<uint8_t*>(std::malloc(size != 0 ? size : 1));
+    auto* copy = static_cast<uint8_t*>(native_malloc(size != 0 ? size : 1));
     if (copy != nullptr && size != 0) {
         std::memcpy(copy, bytes, size);
     }
@@ -172,32 +193,25 @@ PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &raw_argument)) {
         return nullptr;
     }
-    // The copy of the argument grows as a C++ string: running out of memory
-    // is a MemoryError here, never an exception that leaves the module.
-    try {
-        std::string raw;
-        if (!extract_raw(raw_argument, raw)) {
-            return nullptr;
-        }
-        const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
-        Result<double> checked = parse_raw_float(bytes, raw.size());
-        if (!checked.ok()) {
-            raise_value_error(checked.error(), bytes, raw.size());
-            return nullptr;
-        }
-        uint8_t* copy = copy_bytes(raw.data(), raw.size());
-        if (copy == nullptr) {
-            return PyErr_NoMemory();
-        }
-        return wrap_raw(type, copy, raw.size());
-    } catch (const std::bad_alloc&) {
+    ScratchBuffer raw;
+    if (!extract_raw(raw_argument, raw)) {
+        return nullptr;
+    }
+    Result<double> checked = parse_raw_float(raw.data(), raw.length());
+    if (!checked.ok()) {
+        raise_value_error(checked.error(), raw.data(), raw.length());
+        return nullptr;
+    }
+    uint8_t* copy = copy_bytes(raw.data(), raw.length());
+    if (copy == nullptr) {
         return PyErr_NoMemory();
     }
+    return wrap_raw(type, copy, raw.length());
 }
 
 void lossless_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(as_lossless(self)->raw);
+    native_free(as_lossless(self)->raw);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -223,10 +237,8 @@ PyObject* lossless_repr(PyObject* self) {
     if (!raw_is_utf8(self)) {
         return nullptr;
     }
-    std::string text = "LosslessFloat(";
-    text.append(reinterpret_cast<const char*>(as_lossless(self)->raw), static_cast<size_t>(as_lossless(self)->size));
-    text += ')';
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyRef text(lossless_str(self));
+    return text ? PyUnicode_FromFormat("LosslessFloat(%U)", text.get()) : nullptr;
 }
 
 PyObject* lossless_bytes(PyObject* self, PyObject* /*unused*/) {

@@ -3,9 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstring>
-#include <new>
-#include <string>
 #include <string_view>
 
 #include "arguments.hpp"
@@ -72,8 +71,10 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
 
 // --- from_json ---------------------------------------------------------------
 
-// Raises the ValueError (or the internal fault) for a failed walk.
-void raise_parse_error(InterpreterState& interpreter, const ParseError& error, const uint8_t* data, uint64_t len) {
+// Raises the ValueError (or the internal fault) for a failed walk; a
+// MemoryError when no memory is left to compose the message.
+[[gnu::cold, gnu::noinline]] void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
+                                                    const uint8_t* data, uint64_t len) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
     }
@@ -81,8 +82,13 @@ void raise_parse_error(InterpreterState& interpreter, const ParseError& error, c
         raise_internal_fault(interpreter, error.text());
         return;
     }
-    const std::string text = message(error, data, len);
-    PyRef value(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    TextBuffer text;
+    message(error, data, len, text);
+    if (!text.ok()) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyRef value(PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "replace"));
     if (value) {
         PyErr_SetObject(PyExc_ValueError, value.get());
     }
@@ -113,15 +119,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject
     // would only traverse the growing tree again and again; it waits until
     // a large document is built.
     builder.collector_paused = len >= COLLECTOR_PAUSE_MIN_SIZE && PyGC_Disable() != 0;
-    PyObject* value = nullptr;
-    bool out_of_memory = false;
-    try {
-        value = build(builder);
-    } catch (const std::bad_alloc&) {
-        // A C++ allocation (a key set, an error's text) found memory
-        // exhausted; the objects built so far were released on the way out.
-        out_of_memory = true;
-    }
+    PyObject* value = build(builder);
     if (builder.collector_paused) {
         PyGC_Enable();
     }
@@ -133,16 +131,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject
     if (value != nullptr) [[likely]] {
         return value;
     }
-    if (out_of_memory) {
-        PyErr_Clear();
-        raise_internal_fault(*interpreter, "out of memory");
-        return nullptr;
-    }
-    try {
-        raise_parse_error(*interpreter, builder.error, data, len);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    raise_parse_error(*interpreter, builder.error, data, len);
     return nullptr;
 }
 
@@ -199,19 +188,31 @@ PyMethodDef CACHE_USAGE_DEF = {"cache_usage", cache_usage_function, METH_NOARGS,
 
 // --- initialisation ----------------------------------------------------------
 
-// The package version with pre-release spellings shortened ("-alpha" to "a",
-// "-beta" to "b"). Computed once per process.
-const std::string& version_text() {
-    static const std::string text = [] {
-        std::string v = TALDO_VERSION;
-        for (auto [from, to] : {std::pair<std::string_view, std::string_view>{"-alpha", "a"}, {"-beta", "b"}}) {
-            for (size_t at = v.find(from); at != std::string::npos; at = v.find(from, at + to.size())) {
-                v.replace(at, from.size(), to);
-            }
+// Writes `text` to `out` with every `from` replaced by `to`; returns the
+// length written, which is at most the text's.
+size_t replace_all(std::string_view text, std::string_view from, char to, char* out) {
+    size_t n = 0;
+    while (!text.empty()) {
+        if (text.starts_with(from)) {
+            out[n++] = to;
+            text.remove_prefix(from.size());
+        } else {
+            out[n++] = text.front();
+            text.remove_prefix(1);
         }
-        return v;
-    }();
-    return text;
+    }
+    return n;
+}
+
+// The package version with pre-release spellings shortened ("-alpha" to "a",
+// "-beta" to "b").
+PyObject* version_object() {
+    static constexpr std::string_view version = TALDO_VERSION;
+    char shortened[version.size() + 1];
+    char text[version.size() + 1];
+    const size_t n = replace_all(version, "-alpha", 'a', shortened);
+    const size_t length = replace_all(std::string_view(shortened, n), "-beta", 'b', text);
+    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
 }
 
 // Appends `name` to the module's __all__ (made on first use) and sets the
@@ -276,7 +277,6 @@ int exec_module(PyObject* module) {
 #endif
     Py_XSETREF(state->capsule, capsule);
     state->interpreter = state_of_capsule(capsule);
-    const std::string& version = version_text();
     PyObject* from_json_object = module_function(&FROM_JSON_DEF, module);
 #if PY_VERSION_HEX < 0x030E0000
     // Every version this was written against keeps the entry in this field
@@ -289,8 +289,7 @@ int exec_module(PyObject* module) {
         add_member(module, "from_json", from_json_object) &&
         add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
-        add_member(module, "__version__",
-                   PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) &&
+        add_member(module, "__version__", version_object()) &&
         add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type));
     return added ? 0 : -1;
 }

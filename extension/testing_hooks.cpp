@@ -4,24 +4,61 @@
 #include <Python.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <string>
-
 #include <string_view>
 
 #include "errors.hpp"
+#include "interpreter_state.hpp"
+#include "native_memory.hpp"
+#include "options.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
+#include "python.hpp"
 #include "string_cache.hpp"
 #include "string_decoder.hpp"
 
 namespace taldo {
+
 namespace {
 
-PyObject* text_to_str(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+// The allocations still to go before one fails (-1: none fails), whether
+// every one after it fails too, whether one has failed, and the number of
+// blocks live.
+long long allocations_before_failure = -1;
+bool keep_failing = false;
+bool allocation_failed = false;
+long long live_blocks = 0;
+
+}  // namespace
+
+void* native_realloc(void* block, size_t size) {
+    if (allocations_before_failure >= 0) {
+        if (allocations_before_failure == 0) {
+            allocation_failed = true;
+            if (!keep_failing) allocations_before_failure = -1;
+            return nullptr;
+        }
+        --allocations_before_failure;
+    }
+    void* result = std::realloc(block, size != 0 ? size : 1);
+    if (result != nullptr && block == nullptr) ++live_blocks;
+    return result;
+}
+
+void native_free(void* block) {
+    if (block != nullptr) --live_blocks;
+    std::free(block);
+}
+
+namespace {
+
+PyObject* text_to_str(const TextBuffer& text) {
+    if (!text.ok()) {
+        return PyErr_NoMemory();
+    }
+    return PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "strict");
 }
 
 // line_position(data: bytes, index: int) -> (line, column)
@@ -43,7 +80,9 @@ PyObject* debug_quote_hook(PyObject* /*module*/, PyObject* text) {
     if (utf8 == nullptr) {
         return nullptr;
     }
-    return text_to_str(debug_quote(std::string_view(utf8, static_cast<size_t>(size))));
+    TextBuffer quoted;
+    debug_quote(std::string_view(utf8, static_cast<size_t>(size)), quoted);
+    return text_to_str(quoted);
 }
 
 // error_message(kind: int, index: int, data: bytes, payload: str = "") -> str
@@ -74,7 +113,9 @@ PyObject* error_message_hook(PyObject* /*module*/, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "no such kind");
         return nullptr;
     }
-    return text_to_str(message(error, reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size)));
+    TextBuffer text;
+    message(error, reinterpret_cast<const uint8_t*>(data), static_cast<uint64_t>(size), text);
+    return text_to_str(text);
 }
 
 // The outcome of one string decode, for the hooks below: the tuple
@@ -84,7 +125,7 @@ PyObject* decoded_to_python(Result<DecodedString>& decoded, const Scanner& scann
     if (!decoded.ok()) {
         const ParseError& error = decoded.error();
         if (error.is_fatal()) {
-            PyErr_SetString(PyExc_MemoryError, std::string(error.text()).c_str());
+            PyErr_SetObject(PyExc_MemoryError, PyRef(PyUnicode_FromStringAndSize(error.text().data(), static_cast<Py_ssize_t>(error.text().size()))).get());
             return nullptr;
         }
         PyErr_SetObject(PyExc_ValueError, PyRef(Py_BuildValue("(iK)", static_cast<int>(error.kind()),
@@ -163,11 +204,19 @@ PyObject* same_short_bytes_hook(PyObject* /*module*/, PyObject* args) {
         return nullptr;
     }
     const auto n = static_cast<size_t>(a_size);
-    std::unique_ptr<uint8_t[]> a_copy(new uint8_t[n]);
-    std::unique_ptr<uint8_t[]> b_copy(new uint8_t[n]);
-    std::memcpy(a_copy.get(), a, n);
-    std::memcpy(b_copy.get(), b, n);
-    return PyBool_FromLong(detail::same_short_bytes(a_copy.get(), b_copy.get(), n));
+    auto* a_copy = static_cast<uint8_t*>(std::malloc(n));
+    auto* b_copy = static_cast<uint8_t*>(std::malloc(n));
+    PyObject* same = nullptr;
+    if (a_copy == nullptr || b_copy == nullptr) {
+        PyErr_NoMemory();
+    } else {
+        std::memcpy(a_copy, a, n);
+        std::memcpy(b_copy, b, n);
+        same = PyBool_FromLong(detail::same_short_bytes(a_copy, b_copy, n));
+    }
+    std::free(a_copy);
+    std::free(b_copy);
+    return same;
 }
 
 // decode_string_to_str(data: bytes, allow_partial: bool) -> str, the decoded
@@ -184,10 +233,95 @@ PyObject* decode_string_to_str_hook(PyObject* /*module*/, PyObject* args) {
     }
     Result<PyRef> str = make_py_str(decoded->value());
     if (!str.ok()) {
-        PyErr_SetString(PyExc_MemoryError, std::string(str.error().text()).c_str());
+        PyErr_SetObject(PyExc_MemoryError, PyRef(PyUnicode_FromStringAndSize(str.error().text().data(), static_cast<Py_ssize_t>(str.error().text().size()))).get());
         return nullptr;
     }
     return str.take_value().release();
+}
+
+// parse_failing(data: bytes, fail_at: int, keep_failing: bool, cache_mode: int,
+//               catch_duplicate_keys: bool, float_mode: int, partial_mode: int)
+//   -> (outcome, payload, failed)
+// A from_json call, with options given by their codes, in which the native
+// allocation numbered `fail_at` (from 0; -1 for none) fails, and with
+// `keep_failing` every one after it as well. outcome is "value" (payload the
+// value), "fault" (the internal fault's text) or "error" (the ValueError's
+// message, or None when it could not be composed); failed says whether an
+// allocation failed.
+// The state parse_failing parses with: a private one, so that its string
+// caches and LosslessFloats are made and freed by this module's allocator.
+InterpreterState* hook_state() {
+    static PyObject* capsule = nullptr;
+    if (capsule == nullptr) {
+        capsule = new_interpreter_state_capsule();
+    }
+    return capsule != nullptr ? state_of_capsule(capsule) : nullptr;
+}
+
+PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
+    PyObject* json_data = nullptr;
+    long long fail_at = -1;
+    int keep = 0;
+    int cache_mode = 0;
+    int catch_duplicate_keys = 0;
+    int float_mode = 0;
+    int partial_mode = 0;
+    if (!PyArg_ParseTuple(args, "SLpipii", &json_data, &fail_at, &keep, &cache_mode, &catch_duplicate_keys,
+                          &float_mode, &partial_mode)) {
+        return nullptr;
+    }
+    if (cache_mode < 0 || cache_mode > 2 || float_mode < 0 || float_mode > 2 || partial_mode < 0 || partial_mode > 2) {
+        PyErr_SetString(PyExc_ValueError, "no such mode");
+        return nullptr;
+    }
+    InterpreterState* state = hook_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
+    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
+
+    // As from_json does it.
+    ValueBuilder builder;
+    builder.scanner = Scanner{data, len, 0};
+    builder.cache_cell.pool = &state->pool;
+    builder.interpreter = state;
+    builder.partial_mode = static_cast<PartialMode>(partial_mode);
+    builder.remaining_depth = MAX_DEPTH;
+    BuildDocument build = select_builder(static_cast<CacheMode>(cache_mode), catch_duplicate_keys != 0,
+                                         static_cast<FloatMode>(float_mode));
+    allocations_before_failure = fail_at;
+    keep_failing = keep != 0;
+    allocation_failed = false;
+    PyRef value(build(builder));
+    builder.scratch.free_memory();
+    give_back(builder.cache_cell);
+    PyRef payload;
+    const char* outcome = "value";
+    if (value) {
+        payload = std::move(value);
+    } else if (builder.error.is_fatal()) {
+        outcome = "fault";
+        const std::string_view text = builder.error.text();
+        payload = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    } else {
+        outcome = "error";
+        TextBuffer text;
+        message(builder.error, data, len, text);
+        payload = text.ok() ? PyRef(text_to_str(text)) : PyRef::borrow(Py_None);
+    }
+    allocations_before_failure = -1;
+    keep_failing = false;
+    if (!payload) {
+        return nullptr;
+    }
+    return Py_BuildValue("(sOO)", outcome, payload.get(), allocation_failed ? Py_True : Py_False);
+}
+
+// live_native_blocks() -> int: the blocks of native memory this module's
+// copy of the core holds.
+PyObject* live_native_blocks_hook(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyLong_FromLongLong(live_blocks);
 }
 
 constexpr const char* SCAN_BODY_NAMES[] = {"16", "avx2"};
@@ -228,6 +362,8 @@ PyMethodDef HOOKS[] = {
     {"debug_quote", debug_quote_hook, METH_O, nullptr},
     {"error_message", error_message_hook, METH_VARARGS, nullptr},
     {"same_short_bytes", same_short_bytes_hook, METH_VARARGS, nullptr},
+    {"parse_failing", parse_failing_hook, METH_VARARGS, nullptr},
+    {"live_native_blocks", live_native_blocks_hook, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

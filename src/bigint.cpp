@@ -1,14 +1,19 @@
 #include "bigint.hpp"
 
+#include "native_memory.hpp"
+
 namespace taldo {
 
 BigInt::BigInt(uint64_t decimal_digits) {
     // log2(10) < 3.33 bits a digit, and one spare limb for the last carry.
     const uint64_t capacity = decimal_digits * 333 / 6400 + 2;
     if (capacity > INLINE_LIMBS) {
-        heap_ = std::make_unique<uint64_t[]>(capacity);
-        limbs_ = heap_.get();
+        limbs_ = static_cast<uint64_t*>(native_malloc(capacity * sizeof(uint64_t)));
     }
+}
+
+BigInt::~BigInt() {
+    if (limbs_ != inline_) native_free(limbs_);
 }
 
 void BigInt::multiply_add(uint64_t factor, uint64_t addend) {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
 #include <intrin.h>
@@ -45,9 +44,13 @@ inline U128 mul_64x64(uint64_t a, uint64_t b) {
 class BigInt {
 public:
     // Room for the value of `decimal_digits` digits, set to zero.
+    // `ok()` is false when the limbs of a long run could not be allocated.
     explicit BigInt(uint64_t decimal_digits);
     BigInt(const BigInt&) = delete;
     BigInt& operator=(const BigInt&) = delete;
+    ~BigInt();
+
+    bool ok() const { return limbs_ != nullptr; }
 
     // this = high * 2^64 + low.
     void set(uint64_t low, uint64_t high) {
@@ -64,7 +67,6 @@ public:
 private:
     static constexpr size_t INLINE_LIMBS = 16;
     uint64_t inline_[INLINE_LIMBS];
-    std::unique_ptr<uint64_t[]> heap_;
     uint64_t* limbs_ = inline_;
     size_t size_ = 0;
 };

@@ -50,17 +50,19 @@ bool escaped_in_messages(uint32_t code_point) {
     return it != end && it->first <= code_point;
 }
 
-void append_hex_escape(std::string& out, uint32_t code_point) {
+void append_hex_escape(TextBuffer& out, uint32_t code_point) {
     static constexpr char digits[] = "0123456789abcdef";
-    char buffer[8];
-    int n = 0;
+    char buffer[16];
+    int n = 16;
+    buffer[--n] = '}';
     do {
-        buffer[n++] = digits[code_point & 0xF];
+        buffer[--n] = digits[code_point & 0xF];
         code_point >>= 4;
     } while (code_point != 0);
-    out += "\\u{";
-    while (n > 0) out += buffer[--n];
-    out += '}';
+    buffer[--n] = '{';
+    buffer[--n] = 'u';
+    buffer[--n] = '\\';
+    out.append(std::string_view(buffer + n, static_cast<size_t>(16 - n)));
 }
 
 // The length of the UTF-8 sequence led by `lead` (the text is valid UTF-8).
@@ -85,23 +87,54 @@ uint32_t decode_sequence(const uint8_t* p, int length) {
 
 }  // namespace
 
-std::string kind_text(const ParseError& error) {
+void kind_text(const ParseError& error, TextBuffer& out) {
     const ErrorKind kind = error.kind();
     if (kind == ErrorKind::KindMismatch) {
-        std::string out = "expected ";
-        out += json_kind_name(error.expected());
-        out += " but found ";
-        out += json_kind_name(error.found());
-        return out;
+        out.append("expected ");
+        out.append(json_kind_name(error.expected()));
+        out.append(" but found ");
+        out.append(json_kind_name(error.found()));
+        return;
     }
     if (kind == ErrorKind::Fatal) {
-        return std::string(error.text());
+        out.append(error.text());
+        return;
     }
-    std::string out(KIND_TEXTS[static_cast<size_t>(kind)]);
+    out.append(KIND_TEXTS[static_cast<size_t>(kind)]);
     if (kind == ErrorKind::DuplicateKey || kind == ErrorKind::InternalError) {
-        out += debug_quote(error.text());
+        debug_quote(error.text(), out);
     }
-    return out;
+}
+
+void TextBuffer::append_decimal(uint64_t value) {
+    char buffer[20];
+    size_t n = sizeof buffer;
+    do {
+        buffer[--n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    append(std::string_view(buffer + n, sizeof buffer - n));
+}
+
+bool TextBuffer::grow(size_t more) {
+    if (!ok_) {
+        return false;
+    }
+    size_t capacity = capacity_ * 2;
+    if (capacity - size_ < more) capacity = size_ + more;
+    if (capacity < size_) {  // the size wrapped
+        ok_ = false;
+        return false;
+    }
+    void* block = native_realloc(data_ == inline_ ? nullptr : data_, capacity);
+    if (block == nullptr) {
+        ok_ = false;
+        return false;
+    }
+    if (data_ == inline_) std::memcpy(block, inline_, size_);
+    data_ = static_cast<char*>(block);
+    capacity_ = capacity;
+    return true;
 }
 
 LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index) {
@@ -122,20 +155,17 @@ LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index
     return {line, m >= line_start ? m - line_start : 0};
 }
 
-std::string message(const ParseError& error, const uint8_t* bytes, uint64_t length) {
+void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out) {
     const LinePosition position = line_position(bytes, length, error.index());
-    std::string out = kind_text(error);
-    out += " at line ";
-    out += std::to_string(position.line);
-    out += " column ";
-    out += std::to_string(position.column);
-    return out;
+    kind_text(error, out);
+    out.append(" at line ");
+    out.append_decimal(position.line);
+    out.append(" column ");
+    out.append_decimal(position.column);
 }
 
-std::string debug_quote(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
+void debug_quote(std::string_view text, TextBuffer& out) {
+    out.append('"');
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const auto* end = p + text.size();
     while (p < end) {
@@ -143,28 +173,28 @@ std::string debug_quote(std::string_view text) {
         if (byte < 0x80) {
             switch (byte) {
                 case 0:
-                    out += "\\0";
+                    out.append("\\0");
                     break;
                 case '\t':
-                    out += "\\t";
+                    out.append("\\t");
                     break;
                 case '\n':
-                    out += "\\n";
+                    out.append("\\n");
                     break;
                 case '\r':
-                    out += "\\r";
+                    out.append("\\r");
                     break;
                 case '"':
-                    out += "\\\"";
+                    out.append("\\\"");
                     break;
                 case '\\':
-                    out += "\\\\";
+                    out.append("\\\\");
                     break;
                 default:
                     if (byte < 0x20 || byte == 0x7F) {
                         append_hex_escape(out, byte);
                     } else {
-                        out += static_cast<char>(byte);
+                        out.append(static_cast<char>(byte));
                     }
             }
             ++p;
@@ -181,12 +211,11 @@ std::string debug_quote(std::string_view text) {
         if (escaped_in_messages(code_point)) {
             append_hex_escape(out, code_point);
         } else {
-            out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
+            out.append(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(length)));
         }
         p += length;
     }
-    out += '"';
-    return out;
+    out.append('"');
 }
 
 ParseError word_fault(const uint8_t* data, uint64_t len, uint64_t pos, const char* rest, uint64_t n) {

@@ -6,11 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <cstring>
 #include <new>
-#include <string>
 #include <string_view>
 #include <utility>
+
+#include "native_memory.hpp"
 
 namespace taldo {
 
@@ -66,10 +67,42 @@ class ParseError {
 public:
     ParseError() = default;
     ParseError(ErrorKind kind, uint64_t index) : index_(index), kind_(kind) {}
+    ParseError(ParseError&& other) noexcept
+        : text_(std::exchange(other.text_, nullptr)),
+          index_(other.index_),
+          kind_(other.kind_),
+          expected_(other.expected_),
+          found_(other.found_),
+          owns_text_(std::exchange(other.owns_text_, false)) {}
+    ParseError& operator=(ParseError&& other) noexcept {
+        if (this != &other) {
+            release_text();
+            text_ = std::exchange(other.text_, nullptr);
+            owns_text_ = std::exchange(other.owns_text_, false);
+            index_ = other.index_;
+            kind_ = other.kind_;
+            expected_ = other.expected_;
+            found_ = other.found_;
+        }
+        return *this;
+    }
+    ParseError(const ParseError&) = delete;
+    ParseError& operator=(const ParseError&) = delete;
+    ~ParseError() { release_text(); }
 
-    static ParseError with_text(ErrorKind kind, uint64_t index, std::string text) {
+    // The error with a copy of `text` as its payload; when no memory is left
+    // for the copy, the out-of-memory fault instead.
+    static ParseError with_text(ErrorKind kind, uint64_t index, std::string_view text) {
+        auto* block = static_cast<char*>(native_malloc(sizeof(uint64_t) + text.size()));
+        if (block == nullptr) [[unlikely]] {
+            return out_of_memory();
+        }
+        const uint64_t size = text.size();
+        std::memcpy(block, &size, sizeof size);
+        if (size != 0) std::memcpy(block + sizeof size, text.data(), size);
         ParseError e(kind, index);
-        e.text_ = std::make_unique<std::string>(std::move(text));
+        e.text_ = block;
+        e.owns_text_ = true;
         return e;
     }
     static ParseError kind_mismatch(JsonKind expected, JsonKind found, uint64_t index) {
@@ -78,25 +111,46 @@ public:
         e.found_ = found;
         return e;
     }
-    // A broken invariant. Any pending Python error has been dealt with by the
-    // caller (see python.hpp: `fatal`).
-    static ParseError fatal(std::string text) { return with_text(ErrorKind::Fatal, 0, std::move(text)); }
+    // A broken invariant, with a text that lives for the whole process (a
+    // literal), so that making the error allocates nothing. Any pending
+    // Python error has been dealt with by the caller (see python.hpp:
+    // `fatal_from_python`).
+    static ParseError fatal(const char* static_text) {
+        ParseError e(ErrorKind::Fatal, 0);
+        e.text_ = const_cast<char*>(static_text);
+        return e;
+    }
+    // Native memory is exhausted.
+    static ParseError out_of_memory() { return fatal("out of memory"); }
 
     ErrorKind kind() const { return kind_; }
     uint64_t index() const { return index_; }
     bool is_fatal() const { return kind_ == ErrorKind::Fatal; }
     bool is_python_exception() const { return kind_ == ErrorKind::PythonException; }
     // The payload of DuplicateKey, InternalError and Fatal; empty otherwise.
-    std::string_view text() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+    std::string_view text() const {
+        if (text_ == nullptr) return {};
+        if (!owns_text_) return std::string_view(text_);
+        uint64_t size;
+        std::memcpy(&size, text_, sizeof size);
+        return std::string_view(text_ + sizeof size, size);
+    }
     JsonKind expected() const { return expected_; }
     JsonKind found() const { return found_; }
 
 private:
-    std::unique_ptr<std::string> text_;
+    void release_text() {
+        if (owns_text_) native_free(text_);
+    }
+
+    // Owned: a block of the text's size (8 bytes) then its bytes. Otherwise
+    // a NUL-terminated static text, or nullptr.
+    char* text_ = nullptr;
     uint64_t index_ = 0;
     ErrorKind kind_ = ErrorKind::FloatExpectingInt;
     JsonKind expected_ = JsonKind::Null;
     JsonKind found_ = JsonKind::Null;
+    bool owns_text_ = false;
 };
 
 // A value or a ParseError. Only the alternative that is held is ever
@@ -154,18 +208,63 @@ inline Status ok_status() { return Status(Unit{}); }
 // Only asked once the whole comparison has failed.
 ParseError word_fault(const uint8_t* data, uint64_t len, uint64_t pos, const char* rest, uint64_t n);
 
-// The text of a kind, with its payload rendered.
-std::string kind_text(const ParseError& error);
+// Text composed for a message, in a block that grows as needed. Appending
+// never fails outright: when memory runs out the text stops growing and
+// `ok()` turns false, to be tested once at the end.
+class TextBuffer {
+public:
+    TextBuffer() = default;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() {
+        if (data_ != inline_) native_free(data_);
+    }
+
+    void append(std::string_view text) {
+        if (reserve(text.size())) {
+            std::memcpy(data_ + size_, text.data(), text.size());
+            size_ += text.size();
+        }
+    }
+    void append(char c) {
+        if (reserve(1)) data_[size_++] = c;
+    }
+    void append_decimal(uint64_t value);
+
+    bool ok() const { return ok_; }
+    std::string_view view() const { return std::string_view(data_, size_); }
+
+private:
+    // Room for `more` bytes beyond the size.
+    bool reserve(size_t more) {
+        if (size_ + more <= capacity_) [[likely]] {
+            return ok_;
+        }
+        return grow(more);
+    }
+    bool grow(size_t more);
+
+    static constexpr size_t INLINE_SIZE = 160;
+    char inline_[INLINE_SIZE];
+    char* data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = INLINE_SIZE;
+    bool ok_ = true;
+};
+
+// The text of a kind, with its payload rendered, appended to `out`.
+void kind_text(const ParseError& error, TextBuffer& out);
 
 // Line (1-based, lines end only at line feed) and column (in bytes) of a byte
 // index. An index at or past the end reports the column of the last byte.
 LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index);
 
-// "<kind text> at line L column C".
-std::string message(const ParseError& error, const uint8_t* bytes, uint64_t length);
+// "<kind text> at line L column C", appended to `out`.
+void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out);
 
 // The text in double quotes, with quotes, backslashes, control characters and
-// non-printable or combining characters escaped. `text` is valid UTF-8.
-std::string debug_quote(std::string_view text);
+// non-printable or combining characters escaped, appended to `out`. `text` is
+// valid UTF-8.
+void debug_quote(std::string_view text, TextBuffer& out);
 
 }  // namespace taldo

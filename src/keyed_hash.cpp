@@ -2,8 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
-#include <random>
+#include <chrono>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -38,9 +37,13 @@ void read_random(uint64_t* words) {
     filled = getentropy(bytes, size) == 0;
 #endif
     if (!filled) {
-        std::random_device device;
+        // No source at all: the clock and where things lie in memory, mixed,
+        // are poor keys but better than none.
+        uint64_t state = static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
+                         reinterpret_cast<uintptr_t>(words) ^ (reinterpret_cast<uintptr_t>(&read_random) << 17);
         for (size_t i = 0; i < SEED_WORDS; ++i) {
-            words[i] = (uint64_t{device()} << 32) ^ device();
+            state += 0x9E3779B97F4A7C15ull;
+            words[i] = detail::fold_multiply(state ^ (state >> 29), 0xBF58476D1CE4E5B9ull);
         }
     }
 }
@@ -57,7 +60,9 @@ const uint64_t* process_seed(uint64_t* spare) {
     if (const uint64_t* ready = seed.load(std::memory_order_acquire)) {
         return ready;
     }
-    auto* fresh = new (std::nothrow) uint64_t[SEED_WORDS];
+    // Kept for the process: taken straight from malloc, not from the native
+    // allocator that counts a call's blocks.
+    auto* fresh = static_cast<uint64_t*>(std::malloc(SEED_WORDS * sizeof(uint64_t)));
     if (fresh == nullptr) {
         read_random(spare);
         return spare;
@@ -67,7 +72,7 @@ const uint64_t* process_seed(uint64_t* spare) {
     if (seed.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
         return fresh;
     }
-    delete[] fresh;
+    std::free(fresh);
     return expected;
 }
 

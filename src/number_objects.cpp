@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <vector>
+
+#include "native_memory.hpp"
 
 namespace taldo {
 
@@ -126,6 +127,9 @@ Result<PyRef> make_integer(const uint8_t* data, uint64_t from, uint64_t to, bool
         }
     } else {
         BigInt magnitude(to - from);
+        if (!magnitude.ok()) [[unlikely]] {
+            return ParseError::out_of_memory();
+        }
         long_run_value(data, from, to, magnitude);
         return make_big_int(magnitude.limbs(), magnitude.size(), negative);
     }
@@ -170,9 +174,9 @@ template <FloatMode F>
     if constexpr (F == FloatMode::Decimal) {
         object = call_decimal(interpreter, text, size);
     } else {
-        auto* raw = static_cast<uint8_t*>(std::malloc(size));  // size >= 1: a float's text is never empty
+        auto* raw = static_cast<uint8_t*>(native_malloc(size));  // size >= 1: a float's text is never empty
         if (raw == nullptr) [[unlikely]] {
-            return fatal_from_python("could not allocate a LosslessFloat's bytes");
+            return ParseError::out_of_memory();
         }
         std::memcpy(raw, text, size);
         object = new_lossless_float(interpreter, raw, size);  // frees raw when it fails
@@ -207,14 +211,16 @@ Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative) {
 #else
     constexpr size_t inline_bytes = 8 * 32 + 1;
     uint8_t inline_buffer[inline_bytes];
-    std::vector<uint8_t> heap_buffer;
     uint8_t* bytes = inline_buffer;
     if (count > 32) {
-        heap_buffer.resize(8 * count + 1);
-        bytes = heap_buffer.data();
+        bytes = static_cast<uint8_t*>(native_malloc(8 * count + 1));
+        if (bytes == nullptr) [[unlikely]] {
+            return ParseError::out_of_memory();
+        }
     }
     const size_t length = big_int_bytes(limbs, count, negative, bytes);
     object = _PyLong_FromByteArray(bytes, length, 1, 1);
+    if (bytes != inline_buffer) native_free(bytes);
 #endif
     if (object == nullptr) [[unlikely]] {
         return fatal_from_python("could not create an int");

@@ -18,26 +18,24 @@ ParseError fatal_from_python(const char* text) {
     return ParseError::fatal(text);
 }
 
-std::string exception_description(PyObject* exception) {
-    std::string out;
+void exception_description(PyObject* exception, TextBuffer& out) {
     PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__qualname__"));
     const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (name == nullptr) {
         PyErr_Clear();
         name = Py_TYPE(exception)->tp_name;
     }
-    out += name;
-    out += ": ";
+    out.append(name);
+    out.append(": ");
     PyRef text(PyObject_Str(exception));
     Py_ssize_t size = 0;
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
     if (utf8 == nullptr) {
         PyErr_Clear();
-        out += "<exception str() failed>";
+        out.append("<exception str() failed>");
     } else {
-        out.append(utf8, static_cast<size_t>(size));
+        out.append(std::string_view(utf8, static_cast<size_t>(size)));
     }
-    return out;
 }
 
 ParseError internal_error_from_python(uint64_t index) {
@@ -48,8 +46,16 @@ ParseError internal_error_from_python(uint64_t index) {
         restore_exception(exception.release());
         return ParseError(ErrorKind::PythonException, index);
     }
-    std::string description = exception ? exception_description(exception.get()) : std::string("<no exception>: ");
-    return ParseError::with_text(ErrorKind::InternalError, index, std::move(description));
+    TextBuffer description;
+    if (exception) {
+        exception_description(exception.get(), description);
+    } else {
+        description.append("<no exception>: ");
+    }
+    if (!description.ok()) [[unlikely]] {
+        return ParseError::out_of_memory();
+    }
+    return ParseError::with_text(ErrorKind::InternalError, index, description.view());
 }
 
 // The list's layout (slots in a block of PyMem memory, `allocated` at least
@@ -96,8 +102,7 @@ PyObject* ElementStack::make_list(size_t base) {
 
 bool ElementStack::grow() {
     const size_t capacity = capacity_ * 2;
-    void* block = items_ == inline_ ? std::malloc(capacity * sizeof(PyObject*))
-                                    : std::realloc(items_, capacity * sizeof(PyObject*));
+    void* block = native_realloc(items_ == inline_ ? nullptr : items_, capacity * sizeof(PyObject*));
     if (block == nullptr) return false;
     if (items_ == inline_) {
         std::memcpy(block, inline_, size_ * sizeof(PyObject*));
@@ -431,7 +436,8 @@ struct Walk {
             const DecodedString& key = decoded.value();
             if constexpr (CheckDuplicates) {
                 Status fresh = seen.check_and_insert(
-                    std::string_view(reinterpret_cast<const char*>(key.bytes), key.length), s.index);
+                    std::string_view(reinterpret_cast<const char*>(key.bytes), key.length),
+                    key.origin == StringOrigin::Input, s.index);
                 if (!fresh.ok()) {
                     return fail(b, fresh.take_error());
                 }

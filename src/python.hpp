@@ -7,9 +7,9 @@
 #pragma once
 
 #include <cstdlib>
-#include <string>
 
 #include "errors.hpp"
+#include "native_memory.hpp"
 #include "options.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
@@ -30,7 +30,7 @@ public:
     ElementStack& operator=(const ElementStack&) = delete;
     ~ElementStack() {
         release_from(0);
-        if (items_ != inline_) std::free(items_);
+        if (items_ != inline_) native_free(items_);
     }
 
     size_t size() const { return size_; }
@@ -117,8 +117,9 @@ constexpr uint8_t MAX_DEPTH = 200;
 // fault carrying `text`.
 ParseError fatal_from_python(const char* text);
 
-// "<type qualname>: <str(exception)>", for an InternalError.
-std::string exception_description(PyObject* exception);
+// "<type qualname>: <str(exception)>", for an InternalError, appended to
+// `out`.
+void exception_description(PyObject* exception, TextBuffer& out);
 
 // Takes the pending Python exception from the interpreter (none is pending
 // afterwards) and turns it into an InternalError at `index`; an exception that

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "native_memory.hpp"
 #include "python.hpp"
 
 namespace taldo {
@@ -15,15 +16,17 @@ constexpr size_t TABLE_SIZE = StringCache::ENTRIES + StringCache::PROBE_WINDOW -
 }  // namespace
 
 StringCache* StringCache::create() {
-    auto* entries = static_cast<CacheEntry*>(std::calloc(TABLE_SIZE, sizeof(CacheEntry)));
+    auto* entries = static_cast<CacheEntry*>(native_calloc(TABLE_SIZE, sizeof(CacheEntry)));
     if (entries == nullptr) {
         return nullptr;
     }
-    auto* cache = new (std::nothrow) StringCache();
-    if (cache == nullptr) {
-        std::free(entries);
+    // Not operator new: even its nothrow form throws and catches inside.
+    void* block = native_malloc(sizeof(StringCache));
+    if (block == nullptr) {
+        native_free(entries);
         return nullptr;
     }
+    auto* cache = new (block) StringCache();
     cache->keys_ = new_hash_keys();
     cache->entries_ = entries;
     return cache;
@@ -31,7 +34,15 @@ StringCache* StringCache::create() {
 
 StringCache::~StringCache() {
     clear();
-    std::free(entries_);
+    native_free(entries_);
+}
+
+void StringCache::destroy(StringCache* cache) {
+    if (cache == nullptr) {
+        return;
+    }
+    cache->~StringCache();
+    native_free(cache);
 }
 
 void StringCache::clear() {
@@ -147,7 +158,7 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
 
 StringCachePool::~StringCachePool() {
     for (auto& slot : slots_) {
-        delete slot.exchange(nullptr);
+        StringCache::destroy(slot.exchange(nullptr));
     }
 }
 
@@ -167,7 +178,7 @@ void StringCachePool::give_back(StringCache* cache) {
             return;
         }
     }
-    delete cache;
+    StringCache::destroy(cache);
 }
 
 // Runs `work` on every pooled instance, each taken out of its slot meanwhile
@@ -180,7 +191,7 @@ void StringCachePool::for_each_pooled(Work work) {
             work(*cache);
             StringCache* expected = nullptr;
             if (!slot.compare_exchange_strong(expected, cache)) {
-                delete cache;
+                StringCache::destroy(cache);
             }
         }
     }

@@ -68,6 +68,8 @@ public:
 
     // nullptr when the table cannot be allocated.
     static StringCache* create();
+    // Releases what `create` made.
+    static void destroy(StringCache* cache);
     StringCache(const StringCache&) = delete;
     StringCache& operator=(const StringCache&) = delete;
     ~StringCache();

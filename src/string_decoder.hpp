@@ -12,6 +12,7 @@
 #include <new>
 
 #include "errors.hpp"
+#include "native_memory.hpp"
 #include "scanner.hpp"
 #include "simd/string.hpp"
 
@@ -72,7 +73,7 @@ public:
         uint64_t grown = capacity_ * 2;
         if (grown < wanted) grown = wanted;
         if (grown < 8) grown = 8;
-        auto* fresh = static_cast<uint8_t*>(std::realloc(data_, grown));
+        auto* fresh = static_cast<uint8_t*>(native_realloc(data_, grown));
         if (fresh == nullptr) {
             return false;
         }
@@ -100,7 +101,7 @@ public:
         if (grown < wanted) grown = wanted;
         if (grown < 8) grown = 8;
         if (grown > UINT64_MAX / sizeof(uint32_t)) return false;
-        auto* fresh = static_cast<uint32_t*>(std::realloc(points_, grown * sizeof(uint32_t)));
+        auto* fresh = static_cast<uint32_t*>(native_realloc(points_, grown * sizeof(uint32_t)));
         if (fresh == nullptr) {
             return false;
         }
@@ -121,12 +122,12 @@ public:
     // Most calls never allocate either area: no call into the allocator then.
     void free_memory() {
         if (data_ != nullptr) {
-            std::free(data_);
+            native_free(data_);
             data_ = nullptr;
             length_ = capacity_ = 0;
         }
         if (points_ != nullptr) {
-            std::free(points_);
+            native_free(points_);
             points_ = nullptr;
             points_capacity_ = 0;
         }
