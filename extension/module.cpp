@@ -106,13 +106,9 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
     const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
 
-    ValueBuilder builder;
-    builder.scanner = Scanner{data, len, 0};
-    builder.cache_cell.pool = &interpreter->pool;
-    builder.interpreter = interpreter;
+    ValueBuilder builder(data, len, *interpreter, interpreter->pool);
     builder.allow_inf_nan = options.allow_inf_nan;
     builder.partial_mode = options.partial_mode;
-    builder.remaining_depth = MAX_DEPTH;
 
     BuildDocument build = select_builder(options.cache_mode, options.catch_duplicate_keys, options.float_mode);
     // The walk makes many containers and frees none, so the cyclic collector
@@ -124,9 +120,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject
         PyGC_Enable();
     }
 
-    // Released on every path, before the result or the exception goes out.
-    builder.scratch.free_memory();
-    give_back(builder.cache_cell);
+    builder.finish();
 
     if (value != nullptr) [[likely]] {
         return value;

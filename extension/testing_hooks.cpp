@@ -282,20 +282,15 @@ PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
     const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
 
     // As from_json does it.
-    ValueBuilder builder;
-    builder.scanner = Scanner{data, len, 0};
-    builder.cache_cell.pool = &state->pool;
-    builder.interpreter = state;
+    ValueBuilder builder(data, len, *state, state->pool);
     builder.partial_mode = static_cast<PartialMode>(partial_mode);
-    builder.remaining_depth = MAX_DEPTH;
     BuildDocument build = select_builder(static_cast<CacheMode>(cache_mode), catch_duplicate_keys != 0,
                                          static_cast<FloatMode>(float_mode));
     allocations_before_failure = fail_at;
     keep_failing = keep != 0;
     allocation_failed = false;
     PyRef value(build(builder));
-    builder.scratch.free_memory();
-    give_back(builder.cache_cell);
+    builder.finish();
     PyRef payload;
     const char* outcome = "value";
     if (value) {

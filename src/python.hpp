@@ -83,6 +83,9 @@ private:
     size_t base_;
 };
 
+// The nesting budget at the start of every call.
+constexpr uint8_t MAX_DEPTH = 200;
+
 // What the running interpreter keeps between calls: the string cache pool,
 // the LosslessFloat class, decimal.Decimal (extension/interpreter_state.hpp).
 struct InterpreterState;
@@ -93,6 +96,22 @@ struct InterpreterState;
 // reads the byte at the end of the input as a sentinel instead of testing for
 // the end before every structural byte.
 struct ValueBuilder {
+    // A builder for one call over the `len` bytes at `data`, for the
+    // interpreter with this state and string cache pool.
+    ValueBuilder(const uint8_t* data, uint64_t len, InterpreterState& state, StringCachePool& pool)
+        : scanner{data, len, 0}, interpreter(&state) {
+        cache_cell.pool = &pool;
+    }
+    ValueBuilder(const ValueBuilder&) = delete;
+    ValueBuilder& operator=(const ValueBuilder&) = delete;
+
+    // Gives back what the call borrowed and frees its buffers, on every path,
+    // before the result or the exception goes out.
+    void finish() {
+        scratch.free_memory();
+        give_back(cache_cell);
+    }
+
     ScratchBuffer scratch;
     Scanner scanner;
     CacheCell cache_cell;
@@ -103,14 +122,12 @@ struct ValueBuilder {
     ParseError error;
     bool allow_inf_nan = true;
     PartialMode partial_mode = PartialMode::Off;
-    uint8_t remaining_depth = 200;
+    uint8_t remaining_depth = MAX_DEPTH;
     // Whether this call has paused the cyclic collector and still owns the
     // pause: the call enables it again at its end only then.
     bool collector_paused = false;
 };
 
-// The nesting budget at the start of every call.
-constexpr uint8_t MAX_DEPTH = 200;
 
 // The interpreter could not make an object (memory is exhausted): any pending
 // Python error is reported as unraisable and the call ends with the internal
