@@ -159,10 +159,29 @@ std::optional<Result<PyRef>> read_then_make_integer(Scanner& scanner, uint8_t fi
     return object;
 }
 
+// Making a Decimal runs Python code, which may switch the collector itself
+// (or let another thread do so). That code sees the collector as the caller
+// left it; a disable() of its own ends this call's ownership of the pause.
+PyObject* call_decimal_as_left(InterpreterState& interpreter, const uint8_t* text, uint64_t size,
+                               bool& collector_paused) {
+    if (!collector_paused) {
+        return call_decimal(interpreter, text, size);
+    }
+    PyGC_Enable();
+    PyObject* object = call_decimal(interpreter, text, size);
+    if (PyGC_IsEnabled()) {
+        PyGC_Disable();
+    } else {
+        collector_paused = false;
+    }
+    return object;
+}
+
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
 [[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+                                                       [[maybe_unused]] bool& collector_paused,
                                                        InterpreterState& interpreter) {
     NumberText t;
     if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
@@ -172,7 +191,7 @@ template <FloatMode F>
     const uint64_t size = t.end - t.start;
     PyObject* object;
     if constexpr (F == FloatMode::Decimal) {
-        object = call_decimal(interpreter, text, size);
+        object = call_decimal_as_left(interpreter, text, size, collector_paused);
     } else {
         auto* raw = static_cast<uint8_t*>(native_malloc(size));  // size >= 1: a float's text is never empty
         if (raw == nullptr) [[unlikely]] {
@@ -266,6 +285,7 @@ Result<PyRef> number_object_failed(bool is_int) {
 
 template <FloatMode F>
 [[gnu::noinline]] Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+                                                  [[maybe_unused]] bool& collector_paused,
                                                   [[maybe_unused]] InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW > scanner.len) {
@@ -289,12 +309,12 @@ template <FloatMode F>
     if constexpr (F == FloatMode::Float) {
         return build_float_mode_number(scanner, first_byte, allow_inf_nan);
     } else {
-        return build_text_mode_number<F>(scanner, first_byte, allow_inf_nan, interpreter);
+        return build_text_mode_number<F>(scanner, first_byte, allow_inf_nan, collector_paused, interpreter);
     }
 }
 
-template Result<PyRef> build_number_slow<FloatMode::Float>(Scanner&, uint8_t, bool, InterpreterState&);
-template Result<PyRef> build_number_slow<FloatMode::Decimal>(Scanner&, uint8_t, bool, InterpreterState&);
-template Result<PyRef> build_number_slow<FloatMode::LosslessFloat>(Scanner&, uint8_t, bool, InterpreterState&);
+template Result<PyRef> build_number_slow<FloatMode::Float>(Scanner&, uint8_t, bool, bool&, InterpreterState&);
+template Result<PyRef> build_number_slow<FloatMode::Decimal>(Scanner&, uint8_t, bool, bool&, InterpreterState&);
+template Result<PyRef> build_number_slow<FloatMode::LosslessFloat>(Scanner&, uint8_t, bool, bool&, InterpreterState&);
 
 }  // namespace taldo

@@ -24,7 +24,7 @@ Result<PyRef> make_big_int(const uint64_t* limbs, size_t count, bool negative);
 // 16 or more integer digits, and every malformed number. For Decimal and
 // LosslessFloat every float as well.
 template <FloatMode F>
-Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan, bool& collector_paused,
                                 InterpreterState& interpreter);
 
 // The interpreter could not make the object.
@@ -52,7 +52,8 @@ PyObject* make_wide_int(int64_t value);
 }
 
 // `interpreter` is the calling interpreter's state, for Decimal and
-// LosslessFloat. On entry the scanner's index is at the number's first byte (`first_byte`).
+// LosslessFloat; `collector_paused` says whether the call has paused the
+// cyclic collector and still owns the pause (see python.hpp), for Decimal. On entry the scanner's index is at the number's first byte (`first_byte`).
 // On success the index is one past the number; on failure it is unchanged.
 //
 // The common numbers, inline in the builder: an integer of up to 19 digits
@@ -62,7 +63,7 @@ PyObject* make_wide_int(int64_t value);
 // integers; their floats keep their text and go out of line.
 template <FloatMode F>
 [[gnu::always_inline]] inline Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
-                                                         InterpreterState& interpreter) {
+                                                         bool& collector_paused, InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW <= scanner.len) [[likely]] {
         const BlockNumber n =
@@ -84,7 +85,7 @@ template <FloatMode F>
             return PyRef(object);
         }
     }
-    return build_number_slow<F>(scanner, first_byte, allow_inf_nan, interpreter);
+    return build_number_slow<F>(scanner, first_byte, allow_inf_nan, collector_paused, interpreter);
 }
 
 }  // namespace taldo

@@ -240,29 +240,9 @@ struct Walk {
             case 'n':
                 return literal<'n', 'u', 'l', 'l'>(b, Py_None);
             default:
-                if constexpr (Float == FloatMode::Decimal) {
-                    return decimal_mode_number(b, lookahead);
-                }
-                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
+                return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, b.collector_paused,
+                                                     *b.interpreter));
         }
-    }
-
-    // Making a Decimal runs Python code, which may switch the collector
-    // itself (or let another thread do so). That code sees the collector as
-    // the caller left it; a pause it ends, or a disable() of its own, ends
-    // this call's ownership of the pause.
-    [[gnu::noinline]] static PyObject* decimal_mode_number(ValueBuilder& b, uint8_t lookahead) {
-        if (!b.collector_paused) {
-            return unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
-        }
-        PyGC_Enable();
-        PyObject* value = unwrap(b, build_number<Float>(b.scanner, lookahead, b.allow_inf_nan, *b.interpreter));
-        if (PyGC_IsEnabled()) {
-            PyGC_Disable();
-        } else {
-            b.collector_paused = false;
-        }
-        return value;
     }
 
     // A member of a container, dispatched by one switch; a nested container
