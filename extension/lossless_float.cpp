@@ -265,9 +265,45 @@ PyObject* lossless_as_decimal(PyObject* self, PyObject* /*unused*/) {
     return call_decimal_type(type, as_lossless(self)->raw, static_cast<uint64_t>(as_lossless(self)->size));
 }
 
+// Pickles as a call of the class (by its public name, taldo.LosslessFloat)
+// with the bytes, so that any process with taldo loads it.
+PyObject* lossless_reduce(PyObject* self, PyObject* /*unused*/) {
+    PyRef raw(lossless_bytes(self, nullptr));
+    return raw ? Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), raw.get()) : nullptr;
+}
+
+// An instance never changes: a copy, shallow or deep, is the instance itself.
+PyObject* lossless_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
+
+PyObject* lossless_deepcopy(PyObject* self, PyObject* /*memo*/) { return Py_NewRef(self); }
+
+bool same_text(PyObject* a, PyObject* b) {
+    const LosslessFloatObject* x = as_lossless(a);
+    const LosslessFloatObject* y = as_lossless(b);
+    return x->size == y->size && (x->size == 0 || std::memcmp(x->raw, y->raw, static_cast<size_t>(x->size)) == 0);
+}
+
+// Equal when the texts are: 1.10 and 1.1 are different texts. Anything else
+// (a float, an int, a Decimal, an ordering) is left to Python's fallback.
+PyObject* lossless_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong(same_text(self, other) == (op == Py_EQ));
+}
+
+// The hash of the text as bytes, so that equal instances hash alike.
+Py_hash_t lossless_hash(PyObject* self) {
+    PyRef raw(lossless_bytes(self, nullptr));
+    return raw ? PyObject_Hash(raw.get()) : -1;
+}
+
 PyMethodDef LOSSLESS_METHODS[] = {
     {"as_decimal", lossless_as_decimal, METH_NOARGS, "as_decimal($self)\n--\n\n"},
     {"__bytes__", lossless_bytes, METH_NOARGS, "__bytes__($self)\n--\n\n"},
+    {"__reduce__", lossless_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", lossless_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", lossless_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -280,6 +316,8 @@ PyType_Slot LOSSLESS_SLOTS[] = {
     {Py_tp_str, reinterpret_cast<void*>(lossless_str)},
     {Py_tp_repr, reinterpret_cast<void*>(lossless_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(lossless_dealloc)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(lossless_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(lossless_hash)},
     {Py_tp_methods, LOSSLESS_METHODS},
     {0, nullptr},
 };

@@ -1,6 +1,10 @@
 """LosslessFloat and the exact float modes (decimal, lossless-float)."""
+import concurrent.futures
+import copy
 import decimal
 import math
+import multiprocessing
+import pickle
 import random
 import subprocess
 import sys
@@ -342,3 +346,78 @@ def test_each_interpreter_gets_its_own_decimal_type():
         pytest.skip("this interpreter has no sub-interpreters")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+# --- values that travel: pickling, copying, equality --------------------------
+
+NESTED = b'{"a": [1.10, -0.0, 2e-5, {"b": [3.14159265358979323846264, 1E+400]}], "n": 7, "s": "x"}'
+
+
+@pytest.mark.parametrize("float_mode", ["float", "decimal", "lossless-float"])
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_documents_pickle_in_every_float_mode(float_mode, protocol):
+    value = taldo.from_json(NESTED, float_mode=float_mode)
+    copied = pickle.loads(pickle.dumps(value, protocol))
+    assert copied == value and copy.deepcopy(value) == value and copy.copy(value) == value
+    if float_mode == "lossless-float":
+        number = copied["a"][3]["b"][0]
+        assert type(number) is LosslessFloat and bytes(number) == b"3.14159265358979323846264"
+
+
+def test_pickle_names_the_public_class():
+    assert b"taldo" in pickle.dumps(LosslessFloat(b"1.5"), 0)
+    assert b"LosslessFloat" in pickle.dumps(LosslessFloat(b"1.5"), 0)
+
+
+def test_pickles_load_in_another_process():
+    values = [taldo.from_json(NESTED, float_mode="lossless-float"), LosslessFloat(b" 1.50 ")]
+    code = """
+        import pickle, sys
+        values = pickle.load(sys.stdin.buffer)
+        print(repr(values[0]["a"]), repr(values[1]), bytes(values[1]))
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], input=pickle.dumps(values),
+                            capture_output=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().strip() == (
+        "[LosslessFloat(1.10), LosslessFloat(-0.0), LosslessFloat(2e-5), "
+        "{'b': [LosslessFloat(3.14159265358979323846264), LosslessFloat(1E+400)]}] "
+        "LosslessFloat( 1.50 ) b' 1.50 '")
+
+
+@pytest.mark.parametrize("a, b, equal", [
+    (b"1.5", b"1.5", True),
+    (b"1.10", b"1.1", False),
+    (b"1e5", b"1E5", False),
+    (b"-0.0", b"0.0", False),
+    (b"2.5", b" 2.5", False),
+])
+def test_equality_and_hash_follow_the_text(a, b, equal):
+    x, y = LosslessFloat(a), LosslessFloat(b)
+    assert (x == y) is equal and (x != y) is not equal
+    assert len({x, y}) == (1 if equal else 2)
+    if equal:
+        assert hash(x) == hash(y)
+
+
+@pytest.mark.parametrize("other", [1.5, 1, decimal.Decimal("1.5"), b"1.5", "1.5"])
+def test_other_types_are_not_equal_by_text(other):
+    # Python's fallback applies: identity, so never equal.
+    x = LosslessFloat(b"1.5") if not isinstance(other, int) else LosslessFloat(b"1.0")
+    assert x != other and not (x == other) and other != x
+    with pytest.raises(TypeError):
+        x < LosslessFloat(b"2.5")
+
+
+def _parse_lines(lines):
+    return [taldo.from_json(line, float_mode="lossless-float") for line in lines]
+
+
+def test_json_lines_parse_alike_in_a_process_pool():
+    lines = [b'{"id": %d, "price": %d.%02d, "tags": ["a", "b"]}' % (i, i, i % 100) for i in range(400)]
+    chunks = [lines[i:i + 50] for i in range(0, len(lines), 50)]
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        parallel = [value for chunk in pool.map(_parse_lines, chunks) for value in chunk]
+    assert parallel == _parse_lines(lines)
+    assert type(parallel[7]["price"]) is LosslessFloat and bytes(parallel[7]["price"]) == b"7.07"
