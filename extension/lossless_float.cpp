@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "interpreter_state.hpp"
 #include "native_memory.hpp"
@@ -343,7 +344,7 @@ PyObject* new_lossless_float(InterpreterState& state, uint8_t* raw, uint64_t siz
 // makes to from_json in decimal mode looks the type up again. So no lock is
 // held while it runs; whichever lookup finishes first is kept, and a later
 // one is dropped.
-[[gnu::noinline]] PyObject* look_up_decimal_for(InterpreterState& state) {
+TALDO_NOINLINE PyObject* look_up_decimal_for(InterpreterState& state) {
     PyObject* found = look_up_decimal();
     if (found == nullptr) {
         return nullptr;  // nothing is kept: the next call tries again

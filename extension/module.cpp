@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "arguments.hpp"
+#include "compiler.hpp"
 #include "interpreter_state.hpp"
 #include "lossless_float.hpp"
 #include "python.hpp"
@@ -45,7 +46,7 @@ struct ModuleObjectHead {
 #endif
 
 // The state of the module that from_json is bound to.
-inline __attribute__((always_inline)) InterpreterState* interpreter_of(PyObject* module) {
+TALDO_ALWAYS_INLINE InterpreterState* interpreter_of(PyObject* module) {
 #if PY_VERSION_HEX < 0x030E0000
     return static_cast<ModuleState*>(reinterpret_cast<ModuleObjectHead*>(module)->md_state)->interpreter;
 #else
@@ -73,7 +74,7 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
 
 // Raises the ValueError (or the internal fault) for a failed walk; a
 // MemoryError when no memory is left to compose the message.
-[[gnu::cold, gnu::noinline]] void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
+TALDO_COLD TALDO_NOINLINE void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
                                                     const uint8_t* data, uint64_t len) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
@@ -100,7 +101,7 @@ constexpr uint64_t COLLECTOR_PAUSE_MIN_SIZE = 4096;
 
 // Parses the bytes with options already checked, for a module object of the
 // calling interpreter.
-inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject* json_data,
+TALDO_ALWAYS_INLINE PyObject* parse(PyObject* module, PyObject* json_data,
                                                       const BuildOptions& options) {
     InterpreterState* interpreter = interpreter_of(module);
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
@@ -130,7 +131,7 @@ inline __attribute__((always_inline)) PyObject* parse(PyObject* module, PyObject
 }
 
 // A call with keywords or with something other than one bytes object.
-[[gnu::noinline]] PyObject* from_json_with_options(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+TALDO_NOINLINE PyObject* from_json_with_options(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                                    PyObject* kwnames) {
     CallArguments call;
     if (!bind_arguments(args, nargs, kwnames, call)) {

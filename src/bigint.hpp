@@ -5,38 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
-#include <intrin.h>
-#endif
+#include "compiler.hpp"
 
 namespace taldo {
-
-#if defined(__SIZEOF_INT128__)
-// A GNU extension, which -Wpedantic accepts when it is marked as one.
-__extension__ typedef unsigned __int128 uint128_builtin;
-#endif
-
-struct U128 {
-    uint64_t lo;
-    uint64_t hi;
-};
-
-// The full 128-bit product of two 64-bit values.
-inline U128 mul_64x64(uint64_t a, uint64_t b) {
-#if defined(__SIZEOF_INT128__)
-    const uint128_builtin p = static_cast<uint128_builtin>(a) * b;
-    return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
-#elif defined(_MSC_VER) && defined(_M_X64)
-    U128 r;
-    r.lo = _umul128(a, b, &r.hi);
-    return r;
-#else
-    const uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
-    const uint64_t ll = a_lo * b_lo, lh = a_lo * b_hi, hl = a_hi * b_lo, hh = a_hi * b_hi;
-    const uint64_t middle = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
-    return {(middle << 32) | (ll & 0xFFFFFFFFu), hh + (lh >> 32) + (hl >> 32) + (middle >> 32)};
-#endif
-}
 
 // The magnitude of a decimal digit run, built where it is used: the limbs of
 // any run of up to about 300 digits live inline, longer runs take one heap

@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "compiler.hpp"
 #include "number_decoder.hpp"
 
 namespace taldo {
@@ -93,7 +94,7 @@ inline uint64_t round_to_bits(const U192& x, int64_t scale) {
 // truncated significands, subnormals, infinities and the inputs near a tie or
 // a carry. The full 192-bit product W * T settles those too unless the exact
 // value and an upper bound on it round differently; false then.
-[[gnu::noinline]] bool nearest_double_careful(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
+TALDO_NOINLINE bool nearest_double_careful(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
     const uint64_t sign = negative ? SIGN_BIT : 0;
     if (w == 0) {
         out = from_bits(sign);
@@ -179,7 +180,7 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
 // careful methods could decide: an exact decimal halfway between two doubles
 // that they cannot see as one, or a value within about 2^-64 (relative) of
 // such a point. A few random inputs in a billion.
-[[gnu::noinline, gnu::cold]] double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t q,
+TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t q,
                                                     bool negative) {
     double value = 0;
     const char* first = reinterpret_cast<const char*>(data + start);

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "bigint.hpp"
+#include "compiler.hpp"
 #include "pow5_table.hpp"
 #include "simd/number.hpp"
 
@@ -40,17 +41,17 @@ double convert_number_text(const uint8_t* data, const NumberText& text);
 //
 // A number with an exponent: `marker` is the 'e' or 'E', which lies inside
 // the block reader's window; what follows may not.
-[[gnu::noinline]] PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
+TALDO_NOINLINE PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
                                                     const uint8_t* input_end);
 // A significand of 18 or more digits (leading zeros included) whose first
 // 16 (valued in w) begin at p: digits 17 on, all in the fraction, are
 // appended. `shape` holds the counts k and n, a byte each, to keep to five
 // arguments.
-[[gnu::noinline]] PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
+TALDO_NOINLINE PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
                                                        const uint8_t* input_end);
 // The careful methods, then the exact one, for the number of `length` bytes
 // at s, which the fast steps could not decide.
-[[gnu::noinline]] PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
+TALDO_NOINLINE PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
                                              uint64_t length);
 
 namespace conversion_steps {
@@ -100,7 +101,7 @@ inline double clinger(uint64_t w, int64_t q, bool negative) {
 // 2^64 * 10^288, inside the table and far from the subnormal and the infinite
 // range: callers that know this (q_is_small) skip both checks.
 template <bool q_is_small>
-[[gnu::always_inline]] inline bool lemire_fast(uint64_t w, int64_t q, uint64_t& bits) {
+TALDO_ALWAYS_INLINE bool lemire_fast(uint64_t w, int64_t q, uint64_t& bits) {
     const uint64_t index = static_cast<uint64_t>(q - pow5::MIN_Q);
     if (!q_is_small && index > static_cast<uint64_t>(pow5::MAX_Q - pow5::MIN_Q)) {
         return false;
@@ -127,7 +128,7 @@ template <bool q_is_small>
 // Clinger's method or the fast Eisel-Lemire step, for an exact significand;
 // false when neither decides. `sign` is the sign bit in place.
 template <bool q_is_small>
-[[gnu::always_inline]] inline bool convert_fast(uint64_t w, int64_t q, uint64_t sign, double& value) {
+TALDO_ALWAYS_INLINE bool convert_fast(uint64_t w, int64_t q, uint64_t sign, double& value) {
     if (clinger_applies(w, q)) {
         value = from_bits(std::bit_cast<uint64_t>(clinger(w, q, false)) | sign);
         return true;
@@ -155,7 +156,7 @@ template <bool q_is_small>
 // digit is appended. Exponents, longer significands and the inputs the fast
 // steps cannot decide leave through calls, so that the common path stays
 // short enough to live inline in the value builder.
-[[gnu::always_inline]] inline PackedFloat convert_block(const uint8_t* s, bool negative, uint32_t digits, unsigned k,
+TALDO_ALWAYS_INLINE PackedFloat convert_block(const uint8_t* s, bool negative, uint32_t digits, unsigned k,
                                                         const uint8_t* input_end) {
     const uint8_t* const p = s + (negative ? 1 : 0);  // the first digit
     // Bit 31 is forced on: a digit run through the whole window then seems to

@@ -5,6 +5,8 @@
 #include <chrono>
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
 #include <bcrypt.h>
 #elif defined(__linux__)
@@ -80,7 +82,7 @@ const uint64_t* process_seed(uint64_t* spare) {
 
 namespace detail {
 
-[[gnu::noinline]] uint64_t keyed_hash_long(const HashKeys& keys, const uint8_t* p, size_t n) {
+TALDO_NOINLINE uint64_t keyed_hash_long(const HashKeys& keys, const uint8_t* p, size_t n) {
     uint64_t a = keys.k[0] ^ n;
     uint64_t b = keys.k[1];
     for (size_t i = 0; i + 16 < n; i += 16) {

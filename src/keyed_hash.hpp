@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "compiler.hpp"
+
 namespace taldo {
 
 struct HashKeys {
@@ -40,18 +42,8 @@ inline uint64_t load16(const uint8_t* p) {
 
 // The 128-bit product of a and b, folded to 64 bits.
 inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
-#if defined(__SIZEOF_INT128__)
-    __extension__ typedef unsigned __int128 u128;
-    const u128 product = static_cast<u128>(a) * b;
-    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
-#else
-    const uint64_t a_lo = a & 0xFFFFFFFF, a_hi = a >> 32, b_lo = b & 0xFFFFFFFF, b_hi = b >> 32;
-    const uint64_t ll = a_lo * b_lo, lh = a_lo * b_hi, hl = a_hi * b_lo, hh = a_hi * b_hi;
-    const uint64_t mid = (ll >> 32) + (lh & 0xFFFFFFFF) + (hl & 0xFFFFFFFF);
-    const uint64_t lo = (ll & 0xFFFFFFFF) | (mid << 32);
-    const uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
-    return lo ^ hi;
-#endif
+    const U128 product = mul_64x64(a, b);
+    return product.lo ^ product.hi;
 }
 
 // More than 64 bytes: 16 at a time, the last 16 overlapping what came before.
@@ -68,7 +60,7 @@ uint64_t keyed_hash_long(const HashKeys& keys, const uint8_t* p, size_t n);
 namespace detail {
 
 // 2 to 64 bytes: the string cache's lengths, without the tests for others.
-[[gnu::always_inline]] inline uint64_t keyed_hash_2_to_64(const HashKeys& keys, const uint8_t* p, size_t n) {
+TALDO_ALWAYS_INLINE uint64_t keyed_hash_2_to_64(const HashKeys& keys, const uint8_t* p, size_t n) {
     const uint64_t* k = keys.k;
     if (n <= 16) {
         uint64_t a;

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "bigint.hpp"
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "float_conversion.hpp"
 #include "simd/number.hpp"
@@ -108,7 +109,7 @@ LongInt read_long_int(const uint8_t* d, bool negative);
 // integer, its value; a float (WithFloats) goes on to the float conversion
 // with the block's digit bits.
 template <bool WithFloats>
-[[gnu::always_inline]] inline BlockNumber read_block(const uint8_t* s, const uint8_t* input_end, bool negative) {
+TALDO_ALWAYS_INLINE BlockNumber read_block(const uint8_t* s, const uint8_t* input_end, bool negative) {
     BlockNumber n{BlockNumber::Kind::Other, 0, 0, 0};
     const uint8_t* d = s + (negative ? 1 : 0);
     const simd::DigitBlock block = simd::digit_block(d);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "compiler.hpp"
 #include "native_memory.hpp"
 
 namespace taldo {
@@ -180,7 +181,7 @@ PyObject* call_decimal_as_left(InterpreterState& interpreter, const uint8_t* tex
 // Decimal and LosslessFloat modes: a float keeps its text exactly as
 // written; an integer is valued from its digits.
 template <FloatMode F>
-[[gnu::noinline]] Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+TALDO_NOINLINE Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
                                                        [[maybe_unused]] bool& collector_paused,
                                                        InterpreterState& interpreter) {
     NumberText t;
@@ -207,7 +208,7 @@ template <FloatMode F>
     return PyRef(object);
 }
 
-[[gnu::noinline]] Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
+TALDO_NOINLINE Result<PyRef> build_float_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan) {
     NumberText t;
     if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
         return std::move(*done);
@@ -284,7 +285,7 @@ Result<PyRef> number_object_failed(bool is_int) {
 }
 
 template <FloatMode F>
-[[gnu::noinline]] Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+TALDO_NOINLINE Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
                                                   [[maybe_unused]] bool& collector_paused,
                                                   [[maybe_unused]] InterpreterState& interpreter) {
     const uint64_t start = scanner.index;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "number_decoder.hpp"
 #include "options.hpp"
@@ -28,7 +29,7 @@ Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow
                                 InterpreterState& interpreter);
 
 // The interpreter could not make the object.
-[[gnu::cold]] Result<PyRef> number_object_failed(bool is_int);
+TALDO_COLD Result<PyRef> number_object_failed(bool is_int);
 
 #if PY_VERSION_HEX < 0x030E0000
 // An int of more than one interpreter digit (`value` lies outside one
@@ -41,7 +42,7 @@ PyObject* make_wide_int(int64_t value);
 // A new int for a 64-bit value, or nullptr with an exception set. Values of
 // one interpreter digit take CPython's own path, its cached small ints
 // included.
-[[gnu::always_inline]] inline PyObject* make_int(int64_t value) {
+TALDO_ALWAYS_INLINE PyObject* make_int(int64_t value) {
 #if PY_VERSION_HEX < 0x030E0000
     constexpr uint64_t one_digit = PyLong_MASK;
     if (static_cast<uint64_t>(value) + one_digit > 2 * one_digit) [[unlikely]] {
@@ -62,7 +63,7 @@ PyObject* make_wide_int(int64_t value);
 // reader where 40 bytes of input remain. Decimal and LosslessFloat value only
 // integers; their floats keep their text and go out of line.
 template <FloatMode F>
-[[gnu::always_inline]] inline Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
+TALDO_ALWAYS_INLINE Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
                                                          bool& collector_paused, InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW <= scanner.len) [[likely]] {

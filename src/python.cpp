@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "compiler.hpp"
 #include "duplicate_keys.hpp"
 #include "number_objects.hpp"
 
@@ -131,23 +132,23 @@ bool tolerated_in_partial_mode(ErrorKind kind) {
 
 // Records the fault that ends the walk; out of line, so that the hot loops
 // only pass the kind and the index.
-[[gnu::cold, gnu::noinline]] PyObject* fail(ValueBuilder& b, ErrorKind kind, uint64_t index) {
+TALDO_COLD TALDO_NOINLINE PyObject* fail(ValueBuilder& b, ErrorKind kind, uint64_t index) {
     b.error = ParseError(kind, index);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* fail(ValueBuilder& b, ParseError error) {
+TALDO_COLD TALDO_NOINLINE PyObject* fail(ValueBuilder& b, ParseError error) {
     b.error = std::move(error);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* fail_fatal(ValueBuilder& b, const char* text) {
+TALDO_COLD TALDO_NOINLINE PyObject* fail_fatal(ValueBuilder& b, const char* text) {
     b.error = fatal_from_python(text);
     return nullptr;
 }
 
 // The object of a decoder's result, or nullptr with its fault recorded.
-inline __attribute__((always_inline)) PyObject* unwrap(ValueBuilder& b, Result<PyRef>&& result) {
+TALDO_ALWAYS_INLINE PyObject* unwrap(ValueBuilder& b, Result<PyRef>&& result) {
     if (result.ok()) [[likely]] {
         return result.value().release();
     }
@@ -172,7 +173,7 @@ inline uint32_t load_word(const uint8_t* p) {
 
 // Where a literal whose first letter is at the index goes wrong: the end of
 // the input inside it, or its first differing letter.
-[[gnu::cold, gnu::noinline]] PyObject* literal_error(ValueBuilder& b, const char* rest, size_t k) {
+TALDO_COLD TALDO_NOINLINE PyObject* literal_error(ValueBuilder& b, const char* rest, size_t k) {
     const Scanner& s = b.scanner;
     return fail(b, word_fault(s.data, s.len, s.index + 1, rest, k));
 }
@@ -181,9 +182,9 @@ inline uint32_t load_word(const uint8_t* p) {
 // longer gap costs a call. Anything at or below the space may begin one,
 // including the NUL after the input; a space is never that NUL, so the byte
 // after it can be read.
-[[gnu::noinline]] void skip_long_whitespace(Scanner& s) { s.skip_whitespace(); }
+TALDO_NOINLINE void skip_long_whitespace(Scanner& s) { s.skip_whitespace(); }
 
-inline __attribute__((always_inline)) void skip_whitespace(Scanner& s) {
+TALDO_ALWAYS_INLINE void skip_whitespace(Scanner& s) {
     const uint8_t* p = s.data + s.index;
     if (p[0] <= ' ') [[unlikely]] {
         if (p[0] == ' ' && p[1] > ' ') {
@@ -193,8 +194,6 @@ inline __attribute__((always_inline)) void skip_whitespace(Scanner& s) {
         }
     }
 }
-
-#define TALDO_INLINE inline __attribute__((always_inline))
 
 template <CacheMode Cache, bool CheckDuplicates, FloatMode Float>
 struct Walk {
@@ -229,7 +228,7 @@ struct Walk {
 
     // Every value but a container. Inlined into the container loops, so that
     // only nested containers cost a call.
-    static TALDO_INLINE PyObject* scalar(ValueBuilder& b, uint8_t lookahead) {
+    TALDO_ALWAYS_INLINE static PyObject* scalar(ValueBuilder& b, uint8_t lookahead) {
         switch (lookahead) {
             case '"':
                 return string_value(b);
@@ -247,7 +246,7 @@ struct Walk {
 
     // A member of a container, dispatched by one switch; a nested container
     // lowers the nesting budget while it is built.
-    static TALDO_INLINE PyObject* member(ValueBuilder& b, uint8_t lookahead) {
+    TALDO_ALWAYS_INLINE static PyObject* member(ValueBuilder& b, uint8_t lookahead) {
         PyObject* value;
         switch (lookahead) {
             case '[':
@@ -268,7 +267,7 @@ struct Walk {
     // The first letter is at the index. The last four letters are compared
     // as one word.
     template <char... Letters>
-    static TALDO_INLINE PyObject* literal(ValueBuilder& b, PyObject* object) {
+    TALDO_ALWAYS_INLINE static PyObject* literal(ValueBuilder& b, PyObject* object) {
         constexpr size_t n = sizeof...(Letters);
         static constexpr char letters[n] = {Letters...};
         constexpr uint32_t last_four = word_of(letters + n - 4);
@@ -282,7 +281,7 @@ struct Walk {
         return literal_error(b, letters + 1, n - 1);
     }
 
-    static TALDO_INLINE PyObject* string_value(ValueBuilder& b) {
+    TALDO_ALWAYS_INLINE static PyObject* string_value(ValueBuilder& b) {
         Result<DecodedString> decoded =
             decode_string(b.scanner, b.scratch, b.partial_mode == PartialMode::TrailingStrings);
         if (!decoded.ok()) [[unlikely]] {
@@ -295,7 +294,7 @@ struct Walk {
         }
     }
 
-    static TALDO_INLINE PyObject* key_str(ValueBuilder& b, const DecodedString& key) {
+    TALDO_ALWAYS_INLINE static PyObject* key_str(ValueBuilder& b, const DecodedString& key) {
         if constexpr (Cache == CacheMode::None) {
             return unwrap(b, make_py_str(key));
         } else {
@@ -303,7 +302,7 @@ struct Walk {
         }
     }
 
-    static TALDO_INLINE PyObject* cached_str(ValueBuilder& b, const DecodedString& s) {
+    TALDO_ALWAYS_INLINE static PyObject* cached_str(ValueBuilder& b, const DecodedString& s) {
         PyObject* str = get_or_insert(b.cache_cell, s);
         if (str == nullptr) [[unlikely]] {
             return fail(b, str_fault());
@@ -370,7 +369,7 @@ struct Walk {
 
     // An array ended early with the fault in the builder: the fault stands,
     // unless partial mode keeps the elements gathered so far.
-    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame) {
+    TALDO_NOINLINE static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame) {
         if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(b.error.kind())) {
             PyObject* list = frame.make_list();
             return list != nullptr ? list : fail_fatal(b, "could not create a list");
@@ -378,7 +377,7 @@ struct Walk {
         return nullptr;
     }
 
-    [[gnu::noinline]] static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame, ErrorKind kind,
+    TALDO_NOINLINE static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame, ErrorKind kind,
                                                        uint64_t index) {
         fail(b, kind, index);
         return end_array_early(b, frame);
@@ -474,14 +473,14 @@ struct Walk {
 
     // An object ended early with the fault in the builder: the fault stands,
     // unless partial mode keeps the members inserted so far.
-    [[gnu::noinline]] static PyObject* end_object_early(ValueBuilder& b, PyRef& dict) {
+    TALDO_NOINLINE static PyObject* end_object_early(ValueBuilder& b, PyRef& dict) {
         if (b.partial_mode != PartialMode::Off && tolerated_in_partial_mode(b.error.kind())) {
             return dict.release();
         }
         return nullptr;
     }
 
-    [[gnu::noinline]] static PyObject* end_object_early(ValueBuilder& b, PyRef& dict, ErrorKind kind,
+    TALDO_NOINLINE static PyObject* end_object_early(ValueBuilder& b, PyRef& dict, ErrorKind kind,
                                                         uint64_t index) {
         fail(b, kind, index);
         return end_object_early(b, dict);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "compiler.hpp"
 #include "native_memory.hpp"
 #include "python.hpp"
 
@@ -108,7 +109,7 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
     return str;
 }
 
-[[gnu::noinline]] void StringCache::wake_if_recurring() {
+TALDO_NOINLINE void StringCache::wake_if_recurring() {
     if (hits_ >= HITS_PER_WINDOW) {
         quiet_ = false;
         hits_ = 0;
@@ -116,7 +117,7 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
     }
 }
 
-[[gnu::noinline]] PyObject* StringCache::store_new(const DecodedString& s, uint64_t h) {
+TALDO_NOINLINE PyObject* StringCache::store_new(const DecodedString& s, uint64_t h) {
     const uint64_t home = h & INDEX_MASK;
     // The first empty entry of the window, never past the last entry; when
     // every entry holds another string, the newest one takes the home entry.
@@ -137,7 +138,7 @@ inline PyObject* StringCache::store(CacheEntry& entry, uint64_t h, const Decoded
 // entry. The inline lookup may skip empty entries because an entry, once
 // occupied, is only emptied together with all others: a string never sits
 // behind an empty entry of its own window.
-[[gnu::noinline]] PyObject* StringCache::find_or_store(const DecodedString& s, uint64_t h) {
+TALDO_NOINLINE PyObject* StringCache::find_or_store(const DecodedString& s, uint64_t h) {
     const uint64_t home = h & INDEX_MASK;
     const uint64_t last = home + PROBE_WINDOW <= ENTRIES ? home + PROBE_WINDOW : ENTRIES;
     CacheEntry* target = &entries_[home];
@@ -209,13 +210,13 @@ uint64_t StringCachePool::usage() {
 
 namespace detail {
 
-[[gnu::noinline]] PyObject* make_uncached_str(const DecodedString& s) {
+TALDO_NOINLINE PyObject* make_uncached_str(const DecodedString& s) {
     Result<PyRef> made = make_py_str(s);
     return made.ok() ? made.value().release() : nullptr;
 }
 
 // The call's first string for the cache.
-[[gnu::noinline]] PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s) {
+TALDO_NOINLINE PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s) {
     StringCache* cache = cell.pool->take();
     if (cache == nullptr) {
         cache = StringCache::create();

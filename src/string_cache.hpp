@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "keyed_hash.hpp"
 #include "py_ref.hpp"
@@ -26,7 +27,7 @@ PyObject* make_uncached_str(const DecodedString& s);
 // Every load is one of a few overlapping words inside [0, n) of both ranges:
 // past the end of a str's data there is only its NUL, past a decoded string
 // perhaps nothing at all.
-[[gnu::always_inline]] inline bool same_short_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
+TALDO_ALWAYS_INLINE bool same_short_bytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
     uint64_t diff;
     if (n <= 16) {
         if (n >= 8) {
@@ -76,7 +77,7 @@ public:
 
     // A new reference to a str of the decoded bytes, which are 2 to 63 long;
     // nullptr when a str could not be made (see get_or_insert).
-    [[gnu::always_inline]] PyObject* get_or_insert(const DecodedString& s) {
+    TALDO_ALWAYS_INLINE PyObject* get_or_insert(const DecodedString& s) {
         const uint64_t h = detail::keyed_hash_2_to_64(keys_, s.bytes, s.length);
         // A window near the end runs into the padding after the last entry,
         // which stays empty: a hash that matches there goes the long way.
@@ -106,7 +107,7 @@ public:
 
     // Whether a quiet cache lets this string pass by, to be made without it
     // (see MISSES_PER_WINDOW).
-    [[gnu::always_inline]] bool passes_by() {
+    TALDO_ALWAYS_INLINE bool passes_by() {
         if (!quiet_) [[likely]] {
             return false;
         }
@@ -145,7 +146,7 @@ private:
 
     // Whether the stored str has exactly the n decoded bytes (2 <= n <= 63).
     // Its stored hash has already matched, so this is nearly always true.
-    [[gnu::always_inline]] static bool holds(PyObject* str, const DecodedString& s) {
+    TALDO_ALWAYS_INLINE static bool holds(PyObject* str, const DecodedString& s) {
         // A compact ASCII str holds its UTF-8 bytes itself, right after its
         // header (where PyUnicode_DATA finds them, after testing the kind
         // again).
@@ -164,7 +165,7 @@ private:
     // The whole lookup, entry by entry, for the rare windows where a stored
     // hash matched but its string did not.
     PyObject* find_or_store(const DecodedString& s, uint64_t h);
-    [[gnu::always_inline]] PyObject* store(CacheEntry& entry, uint64_t h, const DecodedString& s);
+    TALDO_ALWAYS_INLINE PyObject* store(CacheEntry& entry, uint64_t h, const DecodedString& s);
 
     HashKeys keys_;
     // ENTRIES entries, then PROBE_WINDOW - 1 entries of padding that stay
@@ -229,7 +230,7 @@ PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s);
 // cache where its rules allow. nullptr when the interpreter could not make the
 // str (memory is exhausted): the Python error has been reported as
 // unraisable, and the caller ends the call with str_fault().
-[[gnu::always_inline]] inline PyObject* get_or_insert(CacheCell& cell, const DecodedString& s) {
+TALDO_ALWAYS_INLINE PyObject* get_or_insert(CacheCell& cell, const DecodedString& s) {
     StringCache* cache = cell.cache;
     // One call for every str that is made without the cache: a string of a
     // length that the cache does not keep, or one that a quiet cache lets
@@ -245,7 +246,7 @@ PyObject* get_or_insert_first(CacheCell& cell, const DecodedString& s);
 }
 
 // The internal fault for a str that get_or_insert could not make.
-[[gnu::cold]] ParseError str_fault();
+TALDO_COLD ParseError str_fault();
 
 // Hands the call's instance, if any, back to its pool and empties the cell.
 inline void give_back(CacheCell& cell) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "compiler.hpp"
+
 namespace taldo {
 
 namespace {
@@ -20,14 +22,14 @@ constexpr auto SIMPLE_ESCAPE = [] {
     struct Table {
         uint8_t byte[256];
     } table{};
-    table.byte['"'] = '"';
-    table.byte['\\'] = '\\';
-    table.byte['/'] = '/';
-    table.byte['b'] = 0x08;
-    table.byte['f'] = 0x0C;
-    table.byte['n'] = 0x0A;
-    table.byte['r'] = 0x0D;
-    table.byte['t'] = 0x09;
+    table.byte[uint8_t{'"'}] = '"';
+    table.byte[uint8_t{'\\'}] = '\\';
+    table.byte[uint8_t{'/'}] = '/';
+    table.byte[uint8_t{'b'}] = 0x08;
+    table.byte[uint8_t{'f'}] = 0x0C;
+    table.byte[uint8_t{'n'}] = 0x0A;
+    table.byte[uint8_t{'r'}] = 0x0D;
+    table.byte[uint8_t{'t'}] = 0x09;
     return table;
 }();
 
@@ -52,7 +54,7 @@ constexpr auto HEX_VALUE = [] {
 // block are examined one by one.
 template <unsigned Block, class Hits, Hits (*SpecialHits)(const uint8_t*),
           Hits (*QuoteBackslashControlHits)(const uint8_t*), unsigned (*FirstHit)(Hits)>
-[[gnu::always_inline]] inline uint64_t scan_blocks(const uint8_t* data, uint64_t p, uint64_t len,
+TALDO_ALWAYS_INLINE uint64_t scan_blocks(const uint8_t* data, uint64_t p, uint64_t len,
                                                    uint64_t& first_non_ascii) {
     if (len < Block) {
         return p;
@@ -105,7 +107,7 @@ inline uint64_t scan_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t
 #if defined(TALDO_SIMD_AVX2)
 // As scan_run, 32 bytes at a time; the last bytes of the input take the
 // 16-byte body.
-__attribute__((target("avx2"))) uint64_t scan_run_avx2(const uint8_t* data, uint64_t p, uint64_t len,
+TALDO_TARGET_AVX2 uint64_t scan_run_avx2(const uint8_t* data, uint64_t p, uint64_t len,
                                                       uint64_t& first_non_ascii) {
     uint64_t non_ascii = first_non_ascii;
     const uint64_t q = scan_blocks<simd::avx2::STRING_BLOCK, simd::avx2::Hits, simd::avx2::special_hits,
@@ -482,7 +484,7 @@ inline Sequence decode_sequence(uint32_t w) {
 //
 // One pass does both jobs: validating first and decoding afterwards would read
 // every byte twice.
-[[gnu::always_inline]] inline uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out,
+TALDO_ALWAYS_INLINE uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out,
                                                    uint32_t& bits) {
     const uint8_t* p = s;
     const uint8_t* const end = s + n;
@@ -566,12 +568,12 @@ inline void widen_ascii(const uint8_t* s, uint64_t n, uint64_t readable, uint32_
 
 // Whether the fault at the start of the n bytes at s is a sequence that the
 // end of those bytes cuts short (and is right so far).
-[[gnu::cold, gnu::noinline]] bool cut_at_end(const uint8_t* s, uint64_t n) { return locate_utf8_fault(s, n).cut; }
+TALDO_COLD TALDO_NOINLINE bool cut_at_end(const uint8_t* s, uint64_t n) { return locate_utf8_fault(s, n).cut; }
 
 // A string without escapes that holds non-ASCII bytes: [start, end) is its
 // content, `end` the closing quote or, for a partial ending, the end of the
 // input.
-[[gnu::always_inline]] inline Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
+TALDO_ALWAYS_INLINE Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
     const uint8_t* const data = scanner.data;
     const uint64_t start = scanner.index + 1;
     const uint64_t n = end - start;
@@ -791,7 +793,7 @@ Stop assemble(Assembly& a) {
 // partial strings are allowed. The first fault is kept until the string is
 // done, so that faults the scan finds (control bytes, bad escapes, the end of
 // the input) are reported first, wherever they lie.
-[[gnu::noinline]] Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
+TALDO_NOINLINE Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
                                      uint64_t run_non_ascii) {
     const uint8_t* const data = scanner.data;
     const uint64_t len = scanner.len;

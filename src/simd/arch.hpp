@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../compiler.hpp"
+
 #if defined(TALDO_SIMD_NEON)
 #include <arm_neon.h>
 #endif
@@ -23,7 +25,7 @@
 namespace taldo::simd {
 
 // Eight bytes with the first in the lowest bits, on any byte order.
-[[gnu::always_inline]] inline uint64_t load_le64(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint64_t load_le64(const uint8_t* p) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
     if constexpr (std::endian::native == std::endian::big) {
@@ -38,7 +40,7 @@ namespace taldo::simd {
 #if defined(TALDO_SIMD_NEON)
 // NEON has no byte movemask: narrowing each 16-bit lane by 4 bits leaves a
 // 64-bit value with 4 bits per byte (all set for a set byte), in memory order.
-[[gnu::always_inline]] inline uint64_t nibble_mask(uint8x16_t bytes) {
+TALDO_ALWAYS_INLINE uint64_t nibble_mask(uint8x16_t bytes) {
     return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(bytes), 4)), 0);
 }
 #endif

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../compiler.hpp"
 #include "arch.hpp"
 
 #if defined(TALDO_SIMD_SSE2)
@@ -18,8 +19,7 @@
 #endif
 
 // The primitives are a few instructions each and sit on the hottest paths:
-// a call would cost more than the body.
-#define TALDO_SIMD_INLINE [[gnu::always_inline]] inline
+// a call would cost more than the body, so all are TALDO_ALWAYS_INLINE.
 
 namespace taldo::simd {
 
@@ -42,7 +42,7 @@ constexpr uint64_t parse_eight_digits(uint64_t word) {
 
 // The eight bytes at p as digit values. Bytes below '0' borrow only from the
 // bytes above them, so the first k digit values are right whatever follows.
-TALDO_SIMD_INLINE uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x3030303030303030ull; }
+TALDO_ALWAYS_INLINE uint64_t digit_values8(const uint8_t* p) { return load_le64(p) - 0x3030303030303030ull; }
 
 constexpr uint64_t POW10_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
@@ -99,11 +99,11 @@ inline constexpr const uint8_t* FROM_MASK_END = FROM_MASK + 32;
 
 #if defined(TALDO_SIMD_SSE2)
 
-TALDO_SIMD_INLINE __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+TALDO_ALWAYS_INLINE __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // The value of 16 digit values, the first in the lowest byte. SSE2 has no byte
 // multiply-add, so the digits are taken from the 16-bit lanes directly.
-TALDO_SIMD_INLINE uint64_t sixteen_digit_values(__m128i v) {
+TALDO_ALWAYS_INLINE uint64_t sixteen_digit_values(__m128i v) {
     // Digits 0 and 2 of each group of four from the low bytes, 1 and 3 from
     // the high bytes, each pair weighted and summed by one multiply-add.
     const __m128i even = _mm_madd_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_set1_epi32(0x000A03E8));
@@ -122,7 +122,7 @@ TALDO_SIMD_INLINE uint64_t sixteen_digit_values(__m128i v) {
 }
 
 // The value of the 16 digits at p.
-TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return sixteen_digit_values(_mm_sub_epi8(load16(p), _mm_set1_epi8('0')));
 }
 
@@ -132,7 +132,7 @@ struct DigitBlock {
 };
 
 // A byte less '0' is a digit value when it is at most 9 as an unsigned byte.
-TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
+TALDO_ALWAYS_INLINE DigitBlock digit_block(const uint8_t* p) {
     const __m128i v = _mm_sub_epi8(load16(p), _mm_set1_epi8('0'));
     const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
     return DigitBlock{v, static_cast<uint32_t>(_mm_movemask_epi8(digit))};
@@ -140,7 +140,7 @@ TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
 
 // The 16 digits with those from the k-th on zeroed are the value times
 // 10^(16 - k); dividing that exactly needs no branch on k.
-TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+TALDO_ALWAYS_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
     const __m128i digits = _mm_andnot_si128(load16(FROM_MASK_END - k), block.values);
     const unsigned m = 16 - k;
     return (sixteen_digit_values(digits) >> m) * INVERSE_POW5.values[m];
@@ -148,12 +148,12 @@ TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
 
 // Adding 0x80 - '0' moves the digits to -128..-119, below every other byte as
 // a signed value, so that one signed comparison finds them.
-TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint32_t digit_bits_16(const uint8_t* p) {
     const __m128i shifted = _mm_add_epi8(load16(p), _mm_set1_epi8(static_cast<char>(0x80 - '0')));
     return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), shifted)));
 }
 
-TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_ALWAYS_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const __m128i from_next = load16(FROM_MASK_END - k);  // bytes k on come from p + 1 on
     const __m128i bytes = _mm_or_si128(_mm_andnot_si128(from_next, load16(p)), _mm_and_si128(from_next, load16(p + 1)));
     return sixteen_digit_values(_mm_andnot_si128(load16(FROM_MASK_END - n), _mm_sub_epi8(bytes, _mm_set1_epi8('0'))));
@@ -161,7 +161,7 @@ TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, un
 
 #elif defined(TALDO_SIMD_NEON)
 
-TALDO_SIMD_INLINE uint64_t sixteen_digit_values(uint8x16_t v) {
+TALDO_ALWAYS_INLINE uint64_t sixteen_digit_values(uint8x16_t v) {
     const uint16x8_t v16 = vreinterpretq_u16_u8(v);
     const uint16x8_t pairs = vmlaq_n_u16(vshrq_n_u16(v16, 8), vandq_u16(v16, vdupq_n_u16(0xFF)), 10);
     const uint32x4_t p32 = vreinterpretq_u32_u16(pairs);
@@ -171,7 +171,7 @@ TALDO_SIMD_INLINE uint64_t sixteen_digit_values(uint8x16_t v) {
     return first * 100000000u + second;
 }
 
-TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return sixteen_digit_values(vsubq_u8(vld1q_u8(p), vdupq_n_u8('0')));
 }
 
@@ -182,22 +182,22 @@ struct DigitBlock {
 
 // NEON has no byte movemask: each digit byte keeps its own bit of a byte
 // weight, and the two halves are summed across.
-TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
+TALDO_ALWAYS_INLINE DigitBlock digit_block(const uint8_t* p) {
     constexpr uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
     const uint8x16_t v = vsubq_u8(vld1q_u8(p), vdupq_n_u8('0'));
     const uint8x16_t bits = vandq_u8(vcleq_u8(v, vdupq_n_u8(9)), vld1q_u8(weights));
     return DigitBlock{v, uint32_t{vaddv_u8(vget_low_u8(bits))} | uint32_t{vaddv_u8(vget_high_u8(bits))} << 8};
 }
 
-TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) { return digit_block(p).digits; }
+TALDO_ALWAYS_INLINE uint32_t digit_bits_16(const uint8_t* p) { return digit_block(p).digits; }
 
-TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+TALDO_ALWAYS_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
     const uint8x16_t digits = vbicq_u8(block.values, vld1q_u8(FROM_MASK_END - k));
     const unsigned m = 16 - k;
     return (sixteen_digit_values(digits) >> m) * INVERSE_POW5.values[m];
 }
 
-TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_ALWAYS_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const uint8x16_t bytes = vbslq_u8(vld1q_u8(FROM_MASK_END - k), vld1q_u8(p + 1), vld1q_u8(p));
     const uint8x16_t digits = vsubq_u8(bytes, vdupq_n_u8('0'));
     return sixteen_digit_values(vbicq_u8(digits, vld1q_u8(FROM_MASK_END - n)));
@@ -207,7 +207,7 @@ TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, un
 
 // Per byte, without carries between bytes: a byte is a digit when its high bit
 // is clear and its low seven bits lie in '0'..'9'.
-TALDO_SIMD_INLINE uint64_t non_digit_bits(uint64_t word) {
+TALDO_ALWAYS_INLINE uint64_t non_digit_bits(uint64_t word) {
     const uint64_t high = 0x8080808080808080ull;
     const uint64_t low7 = word & ~high;
     const uint64_t above_nine = (low7 + 0x4646464646464646ull) & high;       // low7 > '9'
@@ -215,7 +215,7 @@ TALDO_SIMD_INLINE uint64_t non_digit_bits(uint64_t word) {
     return (word & high) | above_nine | (at_least_zero ^ high);
 }
 
-TALDO_SIMD_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint64_t parse_sixteen_digits(const uint8_t* p) {
     return parse_eight_digits(digit_values8(p)) * 100000000u + parse_eight_digits(digit_values8(p + 8));
 }
 
@@ -225,7 +225,7 @@ constexpr uint32_t byte_bits(uint64_t high_bits) {
     return static_cast<uint32_t>(((high_bits >> 7) * 0x0102040810204080ull) >> 56);
 }
 
-TALDO_SIMD_INLINE uint32_t digit_bits_16(const uint8_t* p) {
+TALDO_ALWAYS_INLINE uint32_t digit_bits_16(const uint8_t* p) {
     return ~(byte_bits(non_digit_bits(load_le64(p))) | byte_bits(non_digit_bits(load_le64(p + 8))) << 8) & 0xFFFFu;
 }
 
@@ -237,13 +237,13 @@ struct DigitBlock {
     uint32_t digits;
 };
 
-TALDO_SIMD_INLINE DigitBlock digit_block(const uint8_t* p) {
+TALDO_ALWAYS_INLINE DigitBlock digit_block(const uint8_t* p) {
     return DigitBlock{digit_values8(p), digit_values8(p + 8), digit_bits_16(p)};
 }
 
 // The shifts move the digits to the top of the word so that the zero bytes
 // shifted in act as leading zeros.
-TALDO_SIMD_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
+TALDO_ALWAYS_INLINE uint64_t leading_value(const DigitBlock& block, unsigned k) {
     if (k <= 8) {
         return parse_eight_digits(block.first << (8 * (8 - k)));
     }
@@ -257,7 +257,7 @@ constexpr uint64_t significand_word(uint64_t here, uint64_t next, uint64_t from_
     return (((here & ~from_next) | (next & from_next)) ^ 0x3030303030303030ull) & ~dropped;
 }
 
-TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
+TALDO_ALWAYS_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, unsigned n) {
     const uint8_t* from_next = FROM_MASK_END - k;
     const uint8_t* dropped = FROM_MASK_END - n;
     const uint64_t first =
@@ -270,13 +270,13 @@ TALDO_SIMD_INLINE uint64_t parse_significand_16(const uint8_t* p, unsigned k, un
 #endif
 
 // Leading digits (0 to 16) of the 16 bytes at p.
-TALDO_SIMD_INLINE unsigned count_digits_16(const uint8_t* p) {
+TALDO_ALWAYS_INLINE unsigned count_digits_16(const uint8_t* p) {
     return static_cast<unsigned>(std::countr_zero(~digit_bits_16(p)));  // bit 16 up is set: at most 16
 }
 
 // The value of the first k (1 to 16) digits at p; all 16 bytes at p must be
 // readable.
-TALDO_SIMD_INLINE uint64_t parse_leading_digits(const uint8_t* p, unsigned k) {
+TALDO_ALWAYS_INLINE uint64_t parse_leading_digits(const uint8_t* p, unsigned k) {
     return leading_value(digit_block(p), k);
 }
 

@@ -13,12 +13,11 @@
 #include <cstring>
 
 #include "arch.hpp"
+#include "compiler.hpp"
 
 #if defined(TALDO_SIMD_SSE2)
 #include <emmintrin.h>
-#if defined(__GNUC__)
 #include <immintrin.h>
-#endif
 #elif defined(TALDO_SIMD_NEON)
 #include <arm_neon.h>
 #endif
@@ -180,7 +179,8 @@ inline unsigned first_quote_backslash_control(const uint8_t* p) {
 // 32-byte bodies of the two scans for long strings, on x86-64 processors that
 // have AVX2: compiled for that instruction set alone and taken only when the
 // processor reports it (see `cpu_has_avx2`).
-#if defined(TALDO_SIMD_SSE2) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(TALDO_SIMD_SSE2) && (defined(__x86_64__) || defined(__i386__) || defined(_M_X64)) && \
+    (defined(__GNUC__) || defined(__clang__) || defined(_MSC_VER))
 #define TALDO_SIMD_AVX2 1
 
 namespace avx2 {
@@ -190,7 +190,7 @@ constexpr unsigned STRING_BLOCK = 32;
 using Hits = uint32_t;
 inline unsigned first_hit(Hits hits) { return static_cast<unsigned>(std::countr_zero(hits)); }
 
-__attribute__((target("avx2"))) inline Hits special_hits(const uint8_t* p) {
+TALDO_TARGET_AVX2 inline Hits special_hits(const uint8_t* p) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     return static_cast<Hits>(_mm256_movemask_epi8(
         _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x22)),
@@ -198,7 +198,7 @@ __attribute__((target("avx2"))) inline Hits special_hits(const uint8_t* p) {
                         _mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v))));
 }
 
-__attribute__((target("avx2"))) inline Hits quote_backslash_control_hits(const uint8_t* p) {
+TALDO_TARGET_AVX2 inline Hits quote_backslash_control_hits(const uint8_t* p) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     return static_cast<Hits>(_mm256_movemask_epi8(
         _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x22)),
@@ -208,11 +208,48 @@ __attribute__((target("avx2"))) inline Hits quote_backslash_control_hits(const u
 
 }  // namespace avx2
 
+// Whether the processor has AVX2 and the operating system saves the 256-bit
+// registers on a thread switch. MSVC has no builtin for it: there (and in
+// builds with TALDO_PORTABLE_BUILTINS) the processor is asked directly.
 inline bool cpu_has_avx2() {
+#if defined(TALDO_COMPILER_GNU)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
+#else
+    struct Registers {
+        uint32_t eax, ebx, ecx, edx;
+    };
+    const auto cpuid = [](uint32_t leaf, uint32_t subleaf) {
+        Registers r{};
+#if defined(_MSC_VER) && !defined(__clang__)
+        int out[4];
+        __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
+        r = {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]), static_cast<uint32_t>(out[2]),
+             static_cast<uint32_t>(out[3])};
+#else
+        __asm__("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+#endif
+        return r;
+    };
+    // Extended control register 0: which register states the system saves.
+    const auto xcr0 = []() -> uint64_t {
+#if defined(_MSC_VER) && !defined(__clang__)
+        return _xgetbv(0);
+#else
+        uint32_t lo = 0, hi = 0;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        return (uint64_t{hi} << 32) | lo;
+#endif
+    };
+    if (cpuid(0, 0).eax < 7) return false;
+    const Registers features = cpuid(1, 0);
+    const bool osxsave = (features.ecx >> 27) & 1;
+    const bool avx = (features.ecx >> 28) & 1;
+    if (!osxsave || !avx) return false;
+    if ((xcr0() & 0x6) != 0x6) return false;  // the XMM and YMM states
+    return (cpuid(7, 0).ebx >> 5) & 1;
+#endif
 }
-
 #endif
 
 }  // namespace taldo::simd

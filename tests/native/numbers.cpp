@@ -159,10 +159,13 @@ std::vector<uint64_t> reference_limbs(std::string_view run) {
     std::vector<uint64_t> limbs;
     for (const char c : run) {
         uint64_t carry = static_cast<uint64_t>(c - '0');
+        // limb * 10 + carry in 32-bit halves: plain arithmetic that shares
+        // nothing with the core's wide multiplication.
         for (uint64_t& limb : limbs) {
-            const uint128_builtin product = static_cast<uint128_builtin>(limb) * 10 + carry;
-            limb = static_cast<uint64_t>(product);
-            carry = static_cast<uint64_t>(product >> 64);
+            const uint64_t low = (limb & 0xFFFFFFFFu) * 10 + carry;
+            const uint64_t high = (limb >> 32) * 10 + (low >> 32);
+            limb = (high << 32) | (low & 0xFFFFFFFFu);
+            carry = high >> 32;
         }
         if (carry != 0) limbs.push_back(carry);
     }
@@ -320,6 +323,48 @@ void check_digit_limit(Tally& tally, Rng& rng) {
 
 }  // namespace
 
+// The 128-bit product against schoolbook multiplication on 16-bit digits,
+// which shares nothing with any of mul_64x64's bodies. The products go into
+// the digest, so that a build on the plain C++ path (TALDO_PORTABLE_BUILTINS)
+// is compared with the compiler's own wide multiplication as well.
+void check_wide_product(Tally& tally, uint64_t a, uint64_t b) {
+    uint32_t digits[8] = {};
+    for (int i = 0; i < 4; ++i) {
+        uint32_t carry = 0;
+        for (int j = 0; j < 4; ++j) {
+            const uint32_t t = static_cast<uint32_t>((a >> (16 * i)) & 0xFFFF) *
+                                   static_cast<uint32_t>((b >> (16 * j)) & 0xFFFF) +
+                               digits[i + j] + carry;
+            digits[i + j] = t & 0xFFFF;
+            carry = t >> 16;
+        }
+        digits[i + 4] = carry;
+    }
+    uint64_t lo = 0, hi = 0;
+    for (int i = 3; i >= 0; --i) lo = (lo << 16) | digits[i];
+    for (int i = 7; i >= 4; --i) hi = (hi << 16) | digits[i];
+    const U128 got = mul_64x64(a, b);
+    char detail[80];
+    std::snprintf(detail, sizeof detail, "%016" PRIx64 " * %016" PRIx64, a, b);
+    tally.check(got.lo == lo && got.hi == hi, "mul_64x64", detail);
+    tally.mix(got.lo);
+    tally.mix(got.hi);
+}
+
+void check_wide_products(Tally& tally, Rng& rng, unsigned rounds) {
+    static constexpr uint64_t EDGES[] = {0, 1, 2, 0xFFFFFFFFu, 0x100000000u, 0x8000000000000000u,
+                                         0xFFFFFFFF00000000u, 0xFFFFFFFFFFFFFFFFu, 0xFFFFFFFFFFFFFFFEu};
+    for (const uint64_t a : EDGES) {
+        for (const uint64_t b : EDGES) check_wide_product(tally, a, b);
+    }
+    for (unsigned i = 0; i < 20000 * rounds; ++i) {
+        // Now and then a factor with long runs of ones, where carries travel.
+        const uint64_t a = rng.one_in(4) ? rng.next() | rng.next() | rng.next() : rng.next();
+        const uint64_t b = rng.one_in(4) ? ~(uint64_t{1} << rng.below(64)) : rng.next();
+        check_wide_product(tally, a, b);
+    }
+}
+
 void check_numbers(Tally& tally, uint64_t seed, unsigned rounds) {
     Rng rng(seed);
     for (unsigned i = 0; i < 8000 * rounds; ++i) {
@@ -332,6 +377,7 @@ void check_numbers(Tally& tally, uint64_t seed, unsigned rounds) {
         for (const BadNumber& bad : BAD_NUMBERS) check_bad_number(tally, rng, bad);
     }
     check_digit_limit(tally, rng);
+    check_wide_products(tally, rng, rounds);
 }
 
 }  // namespace taldo::native

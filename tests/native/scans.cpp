@@ -176,6 +176,13 @@ void check_scans(Tally& tally, uint64_t seed, unsigned rounds) {
     if (simd::cpu_has_avx2()) {
         for (unsigned i = 0; i < 20000 * rounds; ++i) check_avx2_block(tally, rng);
     }
+#if defined(TALDO_PORTABLE_BUILTINS) && (defined(__GNUC__) || defined(__clang__))
+    // Asked directly (as MSVC builds must), the processor gives the answer
+    // the compiler's builtin gives.
+    __builtin_cpu_init();
+    tally.check(simd::cpu_has_avx2() == (__builtin_cpu_supports("avx2") != 0), "cpu_has_avx2",
+                "the processor's answer and the compiler's disagree");
+#endif
 #endif
 }
 
