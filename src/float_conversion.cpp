@@ -1,7 +1,10 @@
 #include "float_conversion.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -180,8 +183,9 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
 // careful methods could decide: an exact decimal halfway between two doubles
 // that they cannot see as one, or a value within about 2^-64 (relative) of
 // such a point. A few random inputs in a billion.
+#if defined(__cpp_lib_to_chars) && !defined(TALDO_PORTABLE_BUILTINS)
 TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t q,
-                                                    bool negative) {
+                                                 bool negative) {
     double value = 0;
     const char* first = reinterpret_cast<const char*>(data + start);
     const char* last = reinterpret_cast<const char*>(data + end);
@@ -194,7 +198,65 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t s
     }
     return value;
 }
-
+#else
+// Where the C++ library has no floating-point from_chars (Apple's, libc++
+// before 20), the C library's strtod, correctly rounded on every system we
+// build for. It needs a terminated text and reads the locale's decimal point,
+// so the number is rewritten as an integer and a power of ten, "DDDe-N": at
+// most 780 significant digits (767 decide any double) and, when a non-zero
+// digit was dropped, a final 1 that keeps the value off the halfway point
+// the kept digits may land on.
+TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t,
+                                                 bool negative) {
+    constexpr uint64_t KEPT_DIGITS = 780;
+    char text[KEPT_DIGITS + 16];
+    uint64_t kept = 0;
+    int64_t scale = 0;  // the value is the kept digits times 10^scale
+    bool dropped_non_zero = false;
+    uint64_t p = start;
+    if (p < end && data[p] == '-') ++p;
+    bool fraction = false;
+    for (; p < end; ++p) {
+        const uint8_t c = data[p];
+        if (c == '.') {
+            fraction = true;
+            continue;
+        }
+        if (!is_digit(c)) break;
+        if (kept == 0 && c == '0') {
+            scale -= fraction ? 1 : 0;
+        } else if (kept < KEPT_DIGITS) {
+            text[kept++] = static_cast<char>(c);
+            scale -= fraction ? 1 : 0;
+        } else {
+            scale += fraction ? 0 : 1;
+            dropped_non_zero |= c != '0';
+        }
+    }
+    if (kept == 0) {
+        return negative ? -0.0 : 0.0;
+    }
+    int64_t exponent = 0;
+    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
+        ++p;
+        const bool exponent_negative = p < end && data[p] == '-';
+        if (p < end && (data[p] == '-' || data[p] == '+')) ++p;
+        for (; p < end && is_digit(data[p]); ++p) {
+            exponent = std::min<int64_t>(exponent * 10 + (data[p] - '0'), 1000000000);
+        }
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (dropped_non_zero) {
+        text[kept++] = '1';
+        scale -= 1;
+    }
+    // Past 10^+-100000 any 781 digits are an infinity or a zero all the same.
+    const int64_t power = std::clamp<int64_t>(scale + exponent, -100000, 100000);
+    std::snprintf(text + kept, sizeof text - kept, "e%d", static_cast<int>(power));
+    const double value = std::strtod(text, nullptr);
+    return negative ? -value : value;
+}
+#endif
 }  // namespace
 
 PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length) {

@@ -101,12 +101,27 @@ std::string midpoint(Rng& rng) {
                 if (mantissa.size() > 20) mantissa.resize(rng.between(19, mantissa.size() - 1));
                 while (mantissa.back() == '.') mantissa.pop_back();
                 break;
-            case 1:  // above
+            case 1: {  // above, now and then only past the 780th digit
                 if (mantissa.find('.') == std::string::npos) mantissa += '.';
-                mantissa += std::string(rng.below(30), '0') + "1";
+                const uint64_t zeros = rng.one_in(4) ? rng.between(760, 2000) : rng.below(30);
+                mantissa += std::string(zeros, '0') + "1";
                 break;
-            default:
+            }
+            default:  // exactly, now and then with hundreds of zeros after
+                if (rng.one_in(4)) {
+                    if (mantissa.find('.') == std::string::npos) mantissa += '.';
+                    mantissa += std::string(rng.between(760, 2000), '0');
+                }
                 break;
+        }
+        if (rng.one_in(3)) {  // the same digits as an integer and a power of ten
+            const uint64_t point = mantissa.find('.');
+            if (point != std::string::npos) {
+                const auto after_point = static_cast<long>(mantissa.size() - point - 1);
+                mantissa.erase(point, 1);
+                return (rng.one_in(2) ? "-" : "") + mantissa + "e" +
+                       std::to_string(std::strtol(exponent.c_str() + 1, nullptr, 10) - after_point);
+            }
         }
         return (rng.one_in(2) ? "-" : "") + mantissa + exponent;
     }
