@@ -5,13 +5,21 @@
 #include <chrono>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <bcrypt.h>
 #elif defined(__linux__)
 #include <sys/random.h>
-#elif defined(__APPLE__) || defined(__unix__)
+#elif defined(__APPLE__)
+// getentropy is declared here on macOS, in <unistd.h> on the BSDs.
+#include <sys/types.h>
+#include <sys/random.h>
+#elif defined(__unix__)
 #include <unistd.h>
 #endif
 
