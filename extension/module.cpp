@@ -75,7 +75,7 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
 // Raises the ValueError (or the internal fault) for a failed walk; a
 // MemoryError when no memory is left to compose the message.
 TALDO_COLD TALDO_NOINLINE void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
-                                                    const uint8_t* data, uint64_t len) {
+                                                 const uint8_t* data, uint64_t len) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
     }
@@ -101,8 +101,7 @@ constexpr uint64_t COLLECTOR_PAUSE_MIN_SIZE = 4096;
 
 // Parses the bytes with options already checked, for a module object of the
 // calling interpreter.
-TALDO_ALWAYS_INLINE PyObject* parse(PyObject* module, PyObject* json_data,
-                                                      const BuildOptions& options) {
+TALDO_ALWAYS_INLINE PyObject* parse(PyObject* module, PyObject* json_data, const BuildOptions& options) {
     InterpreterState* interpreter = interpreter_of(module);
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
     const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
@@ -132,7 +131,7 @@ TALDO_ALWAYS_INLINE PyObject* parse(PyObject* module, PyObject* json_data,
 
 // A call with keywords or with something other than one bytes object.
 TALDO_NOINLINE PyObject* from_json_with_options(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
+                                                PyObject* kwnames) {
     CallArguments call;
     if (!bind_arguments(args, nargs, kwnames, call)) {
         return nullptr;

@@ -42,17 +42,16 @@ double convert_number_text(const uint8_t* data, const NumberText& text);
 // A number with an exponent: `marker` is the 'e' or 'E', which lies inside
 // the block reader's window; what follows may not.
 TALDO_NOINLINE PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
-                                                    const uint8_t* input_end);
+                                                 const uint8_t* input_end);
 // A significand of 18 or more digits (leading zeros included) whose first
 // 16 (valued in w) begin at p: digits 17 on, all in the fraction, are
 // appended. `shape` holds the counts k and n, a byte each, to keep to five
 // arguments.
 TALDO_NOINLINE PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
-                                                       const uint8_t* input_end);
+                                                    const uint8_t* input_end);
 // The careful methods, then the exact one, for the number of `length` bytes
 // at s, which the fast steps could not decide.
-TALDO_NOINLINE PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s,
-                                             uint64_t length);
+TALDO_NOINLINE PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length);
 
 namespace conversion_steps {
 
@@ -157,7 +156,7 @@ TALDO_ALWAYS_INLINE bool convert_fast(uint64_t w, int64_t q, uint64_t sign, doub
 // steps cannot decide leave through calls, so that the common path stays
 // short enough to live inline in the value builder.
 TALDO_ALWAYS_INLINE PackedFloat convert_block(const uint8_t* s, bool negative, uint32_t digits, unsigned k,
-                                                        const uint8_t* input_end) {
+                                              const uint8_t* input_end) {
     const uint8_t* const p = s + (negative ? 1 : 0);  // the first digit
     // Bit 31 is forced on: a digit run through the whole window then seems to
     // end at byte 31, and anything ending there is left to the general reader.

@@ -182,8 +182,8 @@ PyObject* call_decimal_as_left(InterpreterState& interpreter, const uint8_t* tex
 // written; an integer is valued from its digits.
 template <FloatMode F>
 TALDO_NOINLINE Result<PyRef> build_text_mode_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
-                                                       [[maybe_unused]] bool& collector_paused,
-                                                       InterpreterState& interpreter) {
+                                                    [[maybe_unused]] bool& collector_paused,
+                                                    InterpreterState& interpreter) {
     NumberText t;
     if (std::optional<Result<PyRef>> done = read_then_make_integer(scanner, first_byte, allow_inf_nan, t)) {
         return std::move(*done);
@@ -286,8 +286,8 @@ Result<PyRef> number_object_failed(bool is_int) {
 
 template <FloatMode F>
 TALDO_NOINLINE Result<PyRef> build_number_slow(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
-                                                  [[maybe_unused]] bool& collector_paused,
-                                                  [[maybe_unused]] InterpreterState& interpreter) {
+                                               [[maybe_unused]] bool& collector_paused,
+                                               [[maybe_unused]] InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW > scanner.len) {
         uint8_t buffer[PADDED_NUMBER];

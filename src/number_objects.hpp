@@ -64,7 +64,7 @@ TALDO_ALWAYS_INLINE PyObject* make_int(int64_t value) {
 // integers; their floats keep their text and go out of line.
 template <FloatMode F>
 TALDO_ALWAYS_INLINE Result<PyRef> build_number(Scanner& scanner, uint8_t first_byte, bool allow_inf_nan,
-                                                         bool& collector_paused, InterpreterState& interpreter) {
+                                               bool& collector_paused, InterpreterState& interpreter) {
     const uint64_t start = scanner.index;
     if (start + NUMBER_WINDOW <= scanner.len) [[likely]] {
         const BlockNumber n =

@@ -378,7 +378,7 @@ struct Walk {
     }
 
     TALDO_NOINLINE static PyObject* end_array_early(ValueBuilder& b, ElementFrame& frame, ErrorKind kind,
-                                                       uint64_t index) {
+                                                    uint64_t index) {
         fail(b, kind, index);
         return end_array_early(b, frame);
     }
@@ -480,8 +480,7 @@ struct Walk {
         return nullptr;
     }
 
-    TALDO_NOINLINE static PyObject* end_object_early(ValueBuilder& b, PyRef& dict, ErrorKind kind,
-                                                        uint64_t index) {
+    TALDO_NOINLINE static PyObject* end_object_early(ValueBuilder& b, PyRef& dict, ErrorKind kind, uint64_t index) {
         fail(b, kind, index);
         return end_object_early(b, dict);
     }

@@ -54,8 +54,7 @@ constexpr auto HEX_VALUE = [] {
 // block are examined one by one.
 template <unsigned Block, class Hits, Hits (*SpecialHits)(const uint8_t*),
           Hits (*QuoteBackslashControlHits)(const uint8_t*), unsigned (*FirstHit)(Hits)>
-TALDO_ALWAYS_INLINE uint64_t scan_blocks(const uint8_t* data, uint64_t p, uint64_t len,
-                                                   uint64_t& first_non_ascii) {
+TALDO_ALWAYS_INLINE uint64_t scan_blocks(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
     if (len < Block) {
         return p;
     }
@@ -107,8 +106,7 @@ inline uint64_t scan_run(const uint8_t* data, uint64_t p, uint64_t len, uint64_t
 #if defined(TALDO_SIMD_AVX2)
 // As scan_run, 32 bytes at a time; the last bytes of the input take the
 // 16-byte body.
-TALDO_TARGET_AVX2 uint64_t scan_run_avx2(const uint8_t* data, uint64_t p, uint64_t len,
-                                                      uint64_t& first_non_ascii) {
+TALDO_TARGET_AVX2 uint64_t scan_run_avx2(const uint8_t* data, uint64_t p, uint64_t len, uint64_t& first_non_ascii) {
     uint64_t non_ascii = first_non_ascii;
     const uint64_t q = scan_blocks<simd::avx2::STRING_BLOCK, simd::avx2::Hits, simd::avx2::special_hits,
                                    simd::avx2::quote_backslash_control_hits, simd::avx2::first_hit>(
@@ -485,7 +483,7 @@ inline Sequence decode_sequence(uint32_t w) {
 // One pass does both jobs: validating first and decoding afterwards would read
 // every byte twice.
 TALDO_ALWAYS_INLINE uint64_t utf8_to_points(const uint8_t* s, uint64_t n, uint64_t readable, uint32_t*& out,
-                                                   uint32_t& bits) {
+                                            uint32_t& bits) {
     const uint8_t* p = s;
     const uint8_t* const end = s + n;
     // Four bytes can be read at every position before `words_end`, sixteen
@@ -573,7 +571,8 @@ TALDO_COLD TALDO_NOINLINE bool cut_at_end(const uint8_t* s, uint64_t n) { return
 // A string without escapes that holds non-ASCII bytes: [start, end) is its
 // content, `end` the closing quote or, for a partial ending, the end of the
 // input.
-TALDO_ALWAYS_INLINE Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end, bool at_input_end) {
+TALDO_ALWAYS_INLINE Result<DecodedString> decode_wide_span(Scanner& scanner, ScratchBuffer& scratch, uint64_t end,
+                                                           bool at_input_end) {
     const uint8_t* const data = scanner.data;
     const uint64_t start = scanner.index + 1;
     const uint64_t n = end - start;
@@ -793,8 +792,8 @@ Stop assemble(Assembly& a) {
 // partial strings are allowed. The first fault is kept until the string is
 // done, so that faults the scan finds (control bytes, bad escapes, the end of
 // the input) are reported first, wherever they lie.
-TALDO_NOINLINE Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial, uint64_t p,
-                                     uint64_t run_non_ascii) {
+TALDO_NOINLINE Result<DecodedString> decode_escaped(Scanner& scanner, ScratchBuffer& scratch, bool allow_partial,
+                                                    uint64_t p, uint64_t run_non_ascii) {
     const uint8_t* const data = scanner.data;
     const uint64_t len = scanner.len;
     const uint64_t start = scanner.index + 1;

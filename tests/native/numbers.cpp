@@ -347,9 +347,9 @@ void check_wide_product(Tally& tally, uint64_t a, uint64_t b) {
     for (int i = 0; i < 4; ++i) {
         uint32_t carry = 0;
         for (int j = 0; j < 4; ++j) {
-            const uint32_t t = static_cast<uint32_t>((a >> (16 * i)) & 0xFFFF) *
-                                   static_cast<uint32_t>((b >> (16 * j)) & 0xFFFF) +
-                               digits[i + j] + carry;
+            const uint32_t t =
+                static_cast<uint32_t>((a >> (16 * i)) & 0xFFFF) * static_cast<uint32_t>((b >> (16 * j)) & 0xFFFF) +
+                digits[i + j] + carry;
             digits[i + j] = t & 0xFFFF;
             carry = t >> 16;
         }
@@ -367,8 +367,15 @@ void check_wide_product(Tally& tally, uint64_t a, uint64_t b) {
 }
 
 void check_wide_products(Tally& tally, Rng& rng, unsigned rounds) {
-    static constexpr uint64_t EDGES[] = {0, 1, 2, 0xFFFFFFFFu, 0x100000000u, 0x8000000000000000u,
-                                         0xFFFFFFFF00000000u, 0xFFFFFFFFFFFFFFFFu, 0xFFFFFFFFFFFFFFFEu};
+    static constexpr uint64_t EDGES[] = {0,
+                                         1,
+                                         2,
+                                         0xFFFFFFFFu,
+                                         0x100000000u,
+                                         0x8000000000000000u,
+                                         0xFFFFFFFF00000000u,
+                                         0xFFFFFFFFFFFFFFFFu,
+                                         0xFFFFFFFFFFFFFFFEu};
     for (const uint64_t a : EDGES) {
         for (const uint64_t b : EDGES) check_wide_product(tally, a, b);
     }
