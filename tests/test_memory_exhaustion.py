@@ -11,8 +11,9 @@ import textwrap
 
 import pytest
 
-import _taldo_testing as internals
 import taldo
+
+from testing_hooks import hooks as internals
 
 OPTION_SETS = [
     {}, {"cache_mode": "none"}, {"float_mode": "decimal"}, {"float_mode": "lossless-float"},
