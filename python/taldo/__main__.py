@@ -1,0 +1,194 @@
+"""Checks one JSON document: python -m taldo [FILE].
+
+Reads FILE (standard input without it, or for "-") as bytes and parses it with
+taldo.from_json. On success prints one line to standard output (the top-level
+type, how many values of each kind the document holds, and the parse time)
+and exits 0. On failure prints the message to standard error with the line
+that holds the fault and a caret under its column, and exits 1. A file that
+cannot be read exits 2.
+"""
+import argparse
+import collections
+import functools
+import itertools
+import operator
+import re
+import sys
+import time
+
+import taldo
+
+KINDS = ("object", "array", "string", "number", "boolean", "null")
+PLURALS = {"object": "objects", "array": "arrays", "string": "strings", "number": "numbers",
+           "boolean": "booleans", "null": "nulls"}
+
+# About this many characters of a long line are shown around the fault.
+EXCERPT_WIDTH = 80
+
+# How each byte of the faulty line is shown: printable ASCII as itself, every
+# other byte (control bytes, each byte of a non-ASCII character) and the
+# backslash as an escape, so that the text reads back to the same bytes and
+# the caret lands under the byte at fault whatever the terminal makes of
+# them.
+SHOWN_BYTES = tuple(
+    "\\\\" if byte == 0x5C else "\\t" if byte == 0x09 else "\\r" if byte == 0x0D
+    else chr(byte) if 0x20 <= byte < 0x7F else f"\\x{byte:02x}"
+    for byte in range(256))
+
+POSITION = re.compile(r" at line (\d+) column (\d+)\Z")
+
+
+def make_parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m taldo",
+        description="Check that a file holds one JSON document. Prints the kinds of values it holds and "
+                    "the parse time, or the fault with the line it is on.")
+    parser.add_argument("file", nargs="?", metavar="FILE",
+                        help='the document to check; standard input when absent or "-"')
+    parser.add_argument("--partial", choices=["on", "trailing-strings"],
+                        help="accept a document cut off at its end (from_json's partial_mode)")
+    parser.add_argument("--float-mode", choices=["float", "decimal", "lossless-float"], default="float",
+                        help="what a number with a fraction or exponent becomes (from_json's float_mode)")
+    parser.add_argument("--duplicate-keys", action="store_true",
+                        help="a key repeated within one object is a fault (from_json's catch_duplicate_keys)")
+    return parser
+
+
+def read_input(parser, path):
+    if path is None or path == "-":
+        if sys.stdin is None:
+            parser.error("no standard input to read")
+        return "<stdin>", sys.stdin.buffer.read()
+    try:
+        with open(path, "rb") as file:
+            return path, file.read()
+    except OSError as error:
+        parser.error(f"cannot read {path!r}: {error.strerror or error}")
+
+
+# --- the summary --------------------------------------------------------------
+
+def kind_of_type(float_mode):
+    kinds = {dict: "object", list: "array", str: "string", int: "number", float: "number", bool: "boolean",
+             type(None): "null", taldo.LosslessFloat: "number"}
+    if float_mode == "decimal":
+        import decimal
+        kinds[decimal.Decimal] = "number"
+    return kinds
+
+
+def count_types(document):
+    """How many values of each type the document holds, itself included
+    (object keys are not values). Goes down one nesting level at a time, with
+    the values of a level in one list, so that every step runs over whole
+    levels inside the interpreter's own loops rather than one value at a time
+    in Python."""
+    counts = collections.Counter([type(document)])
+    is_dict = functools.partial(operator.is_, dict)
+    is_list = functools.partial(operator.is_, list)
+    level = [document]
+    types = [type(document)]
+    while level:
+        dicts = itertools.compress(level, map(is_dict, types))
+        lists = itertools.compress(level, map(is_list, types))
+        level = list(itertools.chain(itertools.chain.from_iterable(map(dict.values, dicts)),
+                                     itertools.chain.from_iterable(lists)))
+        types = list(map(type, level))
+        counts.update(types)
+    return counts
+
+
+def format_seconds(seconds):
+    return f"{seconds * 1e3:.3f} ms" if seconds < 1 else f"{seconds:.3f} s"
+
+
+def summary(document, size, seconds, float_mode):
+    kinds = kind_of_type(float_mode)
+    by_kind = dict.fromkeys(KINDS, 0)
+    for value_type, count in count_types(document).items():
+        by_kind[kinds[value_type]] += count
+    counts = ", ".join(f"{count:,} {kind if count == 1 else PLURALS[kind]}" for kind, count in by_kind.items())
+    return (f"top level: {kinds[type(document)]}; {counts}; "
+            f"{size:,} byte{'' if size == 1 else 's'} parsed in {format_seconds(seconds)}")
+
+
+# --- the fault ----------------------------------------------------------------
+
+def fault_position(error, data):
+    """The fault's line and column as the message gives them, and the index
+    of that line's first byte in `data`; None when the error names none."""
+    line, column = getattr(error, "lineno", None), getattr(error, "colno", None)
+    index = getattr(error, "pos", None)
+    if line is None or column is None:
+        found = POSITION.search(str(error))
+        if found is None:
+            return None
+        line, column, index = int(found[1]), int(found[2]), None
+    if index is not None:
+        # A line feed at the index is the end of the line before: the fault
+        # is reported at column 0 of the next one.
+        index = min(index, len(data))
+        if index < len(data) and data[index] == 0x0A:
+            start, from_index = index + 1, 0
+        else:
+            start = data.rfind(b"\n", 0, index) + 1
+            from_index = index + 1 - start if index < len(data) else index - start
+        if from_index == column:
+            return line, column, start
+    # Without an index: the start of the line-th line, found in one pass.
+    skipped = re.compile(rb"(?:[^\n]*\n){%d}" % (line - 1)).match(data)
+    return line, column, skipped.end() if skipped else len(data)
+
+
+def excerpt(data, line, column, start):
+    """The fault's line (a window of about EXCERPT_WIDTH characters of a long
+    one), with the caret under the byte at `column`; at column 0, the caret
+    stands just before the line's first byte."""
+    end = data.find(b"\n", start)
+    if end < 0:
+        end = len(data)
+    at = min(start + max(column - 1, 0), end)
+
+    # Bytes before the fault while they fill half the width, then bytes
+    # from it on up to the whole width.
+    left, width = at, 0
+    while left > start and width + len(SHOWN_BYTES[data[left - 1]]) <= EXCERPT_WIDTH // 2:
+        left -= 1
+        width += len(SHOWN_BYTES[data[left]])
+    right = at
+    while right < end and width + len(SHOWN_BYTES[data[right]]) <= EXCERPT_WIDTH:
+        width += len(SHOWN_BYTES[data[right]])
+        right += 1
+
+    before = ("..." if left > start else "") + "".join(SHOWN_BYTES[byte] for byte in data[left:at])
+    after = "".join(SHOWN_BYTES[byte] for byte in data[at:right]) + ("..." if right < end else "")
+    gutter = f"{line} | "
+    caret = len(before) - (1 if column == 0 else 0)
+    return gutter + before + after + "\n" + " " * (len(gutter) - 2) + "|" + " " * (caret + 1) + "^"
+
+
+def main(argv=None):
+    parser = make_parser()
+    arguments = parser.parse_args(argv)
+    name, data = read_input(parser, arguments.file)
+    options = {"float_mode": arguments.float_mode, "catch_duplicate_keys": arguments.duplicate_keys}
+    if arguments.partial is not None:
+        options["partial_mode"] = arguments.partial
+
+    started = time.perf_counter()
+    try:
+        document = taldo.from_json(data, **options)
+    except ValueError as error:
+        report = f"{name}: {error}"
+        position = fault_position(error, data)
+        if position is not None:
+            report += "\n" + excerpt(data, *position)
+        print(report, file=sys.stderr)
+        return 1
+    seconds = time.perf_counter() - started
+    print(summary(document, len(data), seconds, arguments.float_mode))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
