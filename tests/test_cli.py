@@ -101,10 +101,11 @@ def test_counting_needs_no_recursion():
     # building, far past from_json's 200 levels.
     value = []
     for _ in range(sys.getrecursionlimit() + 100):
-        value = [value, 1, "s"]
-    counts = cli.count_types(value)
-    assert counts[list] == sys.getrecursionlimit() + 101
-    assert counts[int] == counts[str] == sys.getrecursionlimit() + 100
+        value = [value, 1, "s", {"k": None}]
+    counts = cli.count_kinds(value, cli.kind_codes("float"))
+    depth = sys.getrecursionlimit() + 100
+    assert counts == {"object": depth, "array": depth + 1, "string": depth, "number": depth, "boolean": 0,
+                      "null": depth}
 
 
 def split_excerpt(stderr):

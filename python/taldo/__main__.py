@@ -8,10 +8,7 @@ that holds the fault and a caret under its column, and exits 1. A file that
 cannot be read exits 2.
 """
 import argparse
-import collections
-import functools
 import itertools
-import operator
 import re
 import sys
 import time
@@ -68,34 +65,43 @@ def read_input(parser, path):
 
 # --- the summary --------------------------------------------------------------
 
-def kind_of_type(float_mode):
+def kind_codes(float_mode):
+    """The code of each value type: the 1-based place of its kind in KINDS."""
     kinds = {dict: "object", list: "array", str: "string", int: "number", float: "number", bool: "boolean",
              type(None): "null", taldo.LosslessFloat: "number"}
     if float_mode == "decimal":
         import decimal
         kinds[decimal.Decimal] = "number"
-    return kinds
+    return {value_type: KINDS.index(kind) + 1 for value_type, kind in kinds.items()}
 
 
-def count_types(document):
-    """How many values of each type the document holds, itself included
-    (object keys are not values). Goes down one nesting level at a time, with
-    the values of a level in one list, so that every step runs over whole
-    levels inside the interpreter's own loops rather than one value at a time
-    in Python."""
-    counts = collections.Counter([type(document)])
-    is_dict = functools.partial(operator.is_, dict)
-    is_list = functools.partial(operator.is_, list)
+def only(code):
+    """A translation table that keeps 1 for `code` and makes every other byte 0."""
+    return bytes(int(byte == code) for byte in range(256))
+
+
+OBJECTS, ARRAYS = only(KINDS.index("object") + 1), only(KINDS.index("array") + 1)
+
+
+def count_kinds(document, codes):
+    """How many values of each kind the document holds, itself included
+    (object keys are not values), by kind in the order of KINDS. Goes down
+    one nesting level at a time: the values of a level are one list, their
+    kinds one bytes object, counted and sorted into objects and arrays by
+    the interpreter's own loops rather than one value at a time in Python
+    (half the instructions of a recursive walk)."""
+    counts = [0] * len(KINDS)
     level = [document]
-    types = [type(document)]
+    code_of = codes.__getitem__
     while level:
-        dicts = itertools.compress(level, map(is_dict, types))
-        lists = itertools.compress(level, map(is_list, types))
-        level = list(itertools.chain(itertools.chain.from_iterable(map(dict.values, dicts)),
-                                     itertools.chain.from_iterable(lists)))
-        types = list(map(type, level))
-        counts.update(types)
-    return counts
+        level_codes = bytes(map(code_of, map(type, level)))
+        for code in range(1, len(KINDS) + 1):
+            counts[code - 1] += level_codes.count(code)
+        objects = itertools.compress(level, level_codes.translate(OBJECTS))
+        arrays = itertools.compress(level, level_codes.translate(ARRAYS))
+        level = list(itertools.chain(itertools.chain.from_iterable(map(dict.values, objects)),
+                                     itertools.chain.from_iterable(arrays)))
+    return dict(zip(KINDS, counts))
 
 
 def format_seconds(seconds):
@@ -103,12 +109,10 @@ def format_seconds(seconds):
 
 
 def summary(document, size, seconds, float_mode):
-    kinds = kind_of_type(float_mode)
-    by_kind = dict.fromkeys(KINDS, 0)
-    for value_type, count in count_types(document).items():
-        by_kind[kinds[value_type]] += count
-    counts = ", ".join(f"{count:,} {kind if count == 1 else PLURALS[kind]}" for kind, count in by_kind.items())
-    return (f"top level: {kinds[type(document)]}; {counts}; "
+    codes = kind_codes(float_mode)
+    counts = ", ".join(f"{count:,} {kind if count == 1 else PLURALS[kind]}"
+                       for kind, count in count_kinds(document, codes).items())
+    return (f"top level: {KINDS[codes[type(document)] - 1]}; {counts}; "
             f"{size:,} byte{'' if size == 1 else 's'} parsed in {format_seconds(seconds)}")
 
 
