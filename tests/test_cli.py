@@ -329,3 +329,16 @@ def test_the_fault_position_from_the_exception_or_its_message(document, index):
     for pos in (index, index + 1000, max(index - 1, 0)):
         carried = PositionedError("no position in this text", pos, line, column)
         assert cli.fault_position(carried, document) == from_message, pos
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_start_of_line(seed):
+    rng = random.Random(seed)
+    data = bytes(rng.choice(b"\n\nab") for _ in range(rng.randrange(1, 3000)))
+    lines = data.split(b"\n")
+    starts = [0]
+    for text in lines[:-1]:
+        starts.append(starts[-1] + len(text) + 1)
+    for block in (1, 7, 64, 1 << 16):
+        assert [cli.start_of_line(data, line, block) for line in range(1, len(lines) + 1)] == starts
+    assert cli.start_of_line(b"", 1) == 0

@@ -139,9 +139,31 @@ def fault_position(error, data):
             from_index = index + 1 - start if index < len(data) else index - start
         if from_index == column:
             return line, column, start
-    # Without an index: the start of the line-th line, found in one pass.
-    skipped = re.compile(rb"(?:[^\n]*\n){%d}" % (line - 1)).match(data)
-    return line, column, skipped.end() if skipped else len(data)
+    return line, column, start_of_line(data, line)
+
+
+def start_of_line(data, line, block=1 << 16):
+    """The index of the first byte of the line-th line (from 1): the line
+    feeds are counted a block at a time, and the one that ends the line
+    before is then searched for within its block."""
+    wanted = line - 1
+    seen = 0
+    for begin in range(0, len(data), block) if wanted > 0 else ():
+        end = min(begin + block, len(data))
+        in_block = data.count(b"\n", begin, end)
+        if seen + in_block >= wanted:
+            # The smallest `low` whose byte is the (wanted - seen)-th line
+            # feed of the block.
+            low, high, needed = begin, end - 1, wanted - seen
+            while low < high:
+                middle = (low + high) // 2
+                if data.count(b"\n", begin, middle + 1) >= needed:
+                    high = middle
+                else:
+                    low = middle + 1
+            return low + 1
+        seen += in_block
+    return 0 if wanted <= 0 else len(data)
 
 
 def excerpt(data, line, column, start):
