@@ -4,8 +4,9 @@ import unicodedata
 
 import pytest
 
-import _taldo_testing as internals
 import taldo
+
+from testing_hooks import hooks as internals
 
 
 def reference_line_position(data: bytes, index: int):

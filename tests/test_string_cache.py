@@ -9,8 +9,9 @@ import textwrap
 
 import pytest
 
-import _taldo_testing as hooks
 import taldo
+
+from testing_hooks import hooks
 
 TABLE = 16384
 
