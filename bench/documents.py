@@ -106,10 +106,12 @@ GENERATORS = {
 }
 
 
-def generated():
-    """(name, bytes) for every generated document."""
+def generated(wanted=None):
+    """(name, bytes) for every generated document, or for those whose name
+    `wanted(name)` accepts."""
     for name, generator in GENERATORS.items():
-        yield name, generator(random.Random(name))
+        if wanted is None or wanted(name):
+            yield name, generator(random.Random(name))
 
 
 # --- streamed documents -------------------------------------------------------
@@ -181,9 +183,12 @@ STREAMS = {
 }
 
 
-def streams():
-    """(name, prefixes) for every streamed document: str prefixes, growing by
-    model-sized tokens, the last one complete."""
+def streams(wanted=None):
+    """(name, prefixes) for every streamed document (or for those whose name
+    `wanted(name)` accepts): str prefixes, growing by model-sized tokens, the
+    last one complete."""
     for name, generator in STREAMS.items():
+        if wanted is not None and not wanted(name):
+            continue
         rng = random.Random(name)
         yield name, token_prefixes(generator(rng), rng)

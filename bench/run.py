@@ -334,31 +334,24 @@ def cell(row, peer):
 
 
 def print_notes(rows):
-    """What the table's "differs" and "n/a" stand for, document by document."""
-    differs, unavailable, timed = [], [], []
+    """What the table's "differs" and "n/a" stand for, document by document;
+    peers with the same note on a document share a line."""
+    sections = {DIFFERS: {}, UNAVAILABLE: {}, None: {}}
     for row in rows:
-        first_prefix = []
         for peer, note in row["notes"].items():
             status = row["status"].get(peer)
-            if status == DIFFERS:
-                differs.append(f"- {peer} on {row['name']}: {note}")
-            elif status == UNAVAILABLE and row["kind"] == "stream" and note.startswith("prefix 1 of"):
-                first_prefix.append(peer)
-            elif status == UNAVAILABLE:
-                unavailable.append(f"- {peer} on {row['name']}: {note}")
-            else:
-                timed.append(f"- {peer} on {row['name']}: {note}")
-        if first_prefix:
-            unavailable.append(f"- {', '.join(first_prefix)} on {row['name']}: raise on the first prefix "
-                               f"(complete documents only)")
-    for heading, lines in (
-            ("Values not taldo's, not timed (first differing path: taldo's value != the peer's):", differs),
-            ("Raised, not timed (n/a):", unavailable),
-            ("Timed, but with other values on some prefixes:", timed)):
-        if lines:
+            if status == UNAVAILABLE and row["kind"] == "stream" and note.startswith("prefix 1 of"):
+                note = "raise on the first prefix (complete documents only)"
+            sections[status].setdefault((row["name"], note), []).append(peer)
+    for status, heading in (
+            (DIFFERS, "Values not taldo's, not timed (first differing path: taldo's value != the peer's):"),
+            (UNAVAILABLE, "Raised, not timed (n/a):"),
+            (None, "Timed, but with other values on some prefixes:")):
+        if sections[status]:
             print()
             print(heading)
-            print("\n".join(lines))
+            for (name, note), peers in sections[status].items():
+                print(f"- {', '.join(peers)} on {name}: {note}")
 
 
 # --- the run --------------------------------------------------------------------
@@ -387,13 +380,15 @@ def main(argv=None):
     peers = peer_parsers(exact_floats)
     partial_peer = stream_peer(exact_floats)
 
-    docs = [] if args.no_generated else [("document", name, data) for name, data in documents.generated()]
+    def wanted(name):
+        return not args.only or any(word in name for word in args.only)
+
+    docs = [] if args.no_generated else [("document", name, data) for name, data in documents.generated(wanted)]
     if args.corpus:
-        docs += [("document", path.name, path.read_bytes()) for path in sorted(args.corpus.glob("*.json"))]
+        docs += [("document", path.name, path.read_bytes()) for path in sorted(args.corpus.glob("*.json"))
+                 if wanted(path.name)]
     if not args.no_generated:
-        docs += [("stream", name, prefixes) for name, prefixes in documents.streams()]
-    if args.only:
-        docs = [doc for doc in docs if any(word in doc[1] for word in args.only)]
+        docs += [("stream", name, prefixes) for name, prefixes in documents.streams(wanted)]
 
     names = [name for name, _ in peers]
     if partial_peer and any(kind == "stream" for kind, _, _ in docs):
