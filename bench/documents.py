@@ -4,7 +4,9 @@ Each generator is seeded, so every run times the same bytes.
 """
 from __future__ import annotations
 
+import decimal
 import json
+import math
 import random
 
 
@@ -112,6 +114,43 @@ def generated(wanted=None):
     for name, generator in GENERATORS.items():
         if wanted is None or wanted(name):
             yield name, generator(random.Random(name))
+
+
+# --- numbers that test what a peer returns ----------------------------------------
+#
+# The benchmark compares every peer's value with taldo's before timing it: these
+# documents put correct rounding and NaN in front of that comparison.
+
+def hard_doubles(rng):
+    """Numbers that are hard to round: 17 to 25 significant digits over the
+    whole range down to subnormals, 30 digits a hair from the midpoint between
+    two neighbouring doubles, and some exact midpoints (up to ~120 digits)."""
+    def number():
+        draw = rng.random()
+        if draw < 0.45:
+            digits = "".join(rng.choices("0123456789", k=rng.randrange(16, 25)))
+            return f"{rng.randrange(1, 10)}.{digits}e{rng.randrange(-320, 300)}"
+        exponent = rng.randrange(-320, 300) if draw < 0.9 else rng.randrange(-20, 20)
+        low = rng.uniform(1, 10) * 10.0 ** exponent or 5e-324
+        middle = (decimal.Decimal(low) + decimal.Decimal(math.nextafter(low, math.inf))) / 2
+        return format(middle, ".30e") if draw < 0.9 else format(middle.normalize(), "e")
+    with decimal.localcontext() as context:
+        context.prec = 800
+        return ("[" + ",".join(number() for _ in range(100_000)) + "]").encode()
+
+
+def non_finite_floats(rng):
+    """Floats with NaN, Infinity and -Infinity among them, which taldo accepts
+    by default."""
+    choices = ["NaN", "Infinity", "-Infinity"]
+    return ("[" + ",".join(rng.choice(choices) if rng.random() < 0.05 else repr(rng.uniform(-1e3, 1e3))
+                           for _ in range(100_000)) + "]").encode()
+
+
+GENERATORS.update({
+    "hard-doubles": hard_doubles,
+    "non-finite-floats": non_finite_floats,
+})
 
 
 # --- streamed documents -------------------------------------------------------
