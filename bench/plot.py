@@ -162,7 +162,7 @@ def draw(results, path):
         f"taldo {results.get('taldo', '')} against other parsers: a parser's time over taldo's, "
         f"log scale (above 1×, taldo is faster)\n"
         f"Python {results['python']}, {results['machine']}; cyclic collector {results['gc']}; "
-        f"minimum of {results['rounds']} interleaved rounds"
+        f"{results.get('clock', 'wall')} time, minimum of {results['rounds']} interleaved rounds"
         + (f"; taldo options {results['options']}" if results.get("options") else ""),
         fontsize=8.5, y=1 - 0.06 / height, va="top")
     figure.savefig(path, dpi=DPI)

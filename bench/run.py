@@ -2,8 +2,8 @@
 
 Before anything is timed, every peer's value for a document is compared with
 taldo's, exactly: the same types (an int is not a float, a bool is not an int),
-floats bit for bit up to the sign of zero (NaN equals NaN), Decimals digit for
-digit, dict keys in any order. A peer whose value differs is shown as
+floats exactly, the sign of zero included (NaN equals NaN), Decimals digit
+for digit, dict keys in any order. A peer whose value differs is shown as
 "differs" and is not timed: a parser that returns something else has not done
 the same work. A peer that raises on the document is shown as "n/a". Below the
 table, every difference is listed with the first path where the values part.
@@ -12,7 +12,9 @@ Runs are interleaved, in an order that rotates every round, so that a noisy
 machine hurts every parser alike. Each sample is one untimed call (so that the
 allocator has taken back what the previous parser released; skipped when one
 call lasts more than 0.1 s) followed by about 20 ms of calls; each figure is
-the minimum over the rounds. The table gives taldo's time per document and,
+the minimum over the rounds. Samples are timed in the process's CPU time, so
+that the time spent waiting while other programs hold the cores of a busy
+machine is not counted (`--clock wall` times wall-clock seconds instead). The table gives taldo's time per document and,
 for every other parser, how many times slower it is than taldo (above 1.00
 means taldo is faster). The floor, marshal.loads of the same object tree,
 builds the same objects without parsing anything: `taldo/marshal` says how
@@ -112,9 +114,10 @@ def first_difference(expected, actual, path="$"):
     where they part, as "PATH: EXPECTED != ACTUAL" (e.g.
     "$.numbers[3]: 12345678901234567890 != 1.2345678901234567e+19").
 
-    Types must match exactly (1 is not 1.0, True is not 1), floats bit for bit
-    up to the sign of zero with NaN equal to NaN, Decimals digit for digit
-    (1.10 is not 1.1); dict keys may come in any order, as with ==."""
+    Types must match exactly (1 is not 1.0, True is not 1), floats exactly,
+    the sign of zero included, with NaN equal to NaN, Decimals digit for digit
+    (1.10 is not 1.1); dict keys may come in any order, as with ==. A
+    LosslessFloat matches the Decimal of its text."""
     if type(expected) is list and type(actual) is list:
         for index, (left, right) in enumerate(zip(expected, actual)):
             found = first_difference(left, right, f"{path}[{index}]")
@@ -224,12 +227,21 @@ def check_stream_peer(taldo_values, loads, prefixes):
 
 # --- timing ---------------------------------------------------------------------
 
+CLOCKS = {
+    "wall": time.perf_counter,
+    # the process's own CPU time: time spent waiting for a busy machine's cores
+    # is not counted
+    "cpu": time.process_time,
+}
+clock = CLOCKS["cpu"]
+
+
 def time_calls(function, argument, repeat):
     """Seconds per call over `repeat` calls, each result released at once."""
     calls = itertools.repeat(argument, repeat)
-    start = time.perf_counter()
+    start = clock()
     collections.deque(map(function, calls), maxlen=0)
-    return (time.perf_counter() - start) / repeat
+    return (clock() - start) / repeat
 
 
 def calibrate(function, argument, target=0.02):
@@ -364,14 +376,22 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds per document")
     parser.add_argument("--gc", choices=("on", "off"), default="on",
                         help="the cyclic collector during the runs, for every parser alike (default: on)")
+    parser.add_argument("--clock", choices=tuple(CLOCKS), default="cpu",
+                        help="the process's CPU time, which a busy machine disturbs less, or wall time "
+                             "(default: cpu)")
     parser.add_argument("--taldo-option", action="append", default=[], type=parse_option,
                         help="NAME=VALUE passed to taldo.from_json, e.g. cache_mode=none")
     parser.add_argument("--json", type=pathlib.Path, help="write the results (seconds per call, statuses) to this file")
     parser.add_argument("--plot", type=pathlib.Path, help="draw the ratios to this PNG file (needs matplotlib)")
     args = parser.parse_args(argv)
     if args.plot:
-        import plot  # noqa: F401 - fail now rather than after the run when matplotlib is missing
+        try:
+            import plot  # noqa: F401 - fail now rather than after the run
+        except ImportError as exc:
+            parser.error(f"--plot needs matplotlib ({exc}): pip install '.[bench]'")
 
+    global clock
+    clock = CLOCKS[args.clock]
     options = dict(args.taldo_option)
     exact_floats = options.get("float_mode") in ("decimal", "lossless-float")
     taldo_loads = (lambda data: taldo.from_json(data, **options)) if options else taldo.from_json
@@ -395,7 +415,7 @@ def main(argv=None):
         names.append(STREAM_PEER)
     header = ["document", "size", "taldo"] + names + ["taldo/marshal"]
     title = (f"taldo {taldo.__version__}, Python {sys.version.split()[0]}, {machine_name()}; "
-             f"options {options or 'default'}; collector {args.gc}")
+             f"options {options or 'default'}; collector {args.gc}; {args.clock} clock")
     print(f"{title}; columns after 'taldo': times slower than taldo "
           f"(minimum of {args.rounds} interleaved rounds); {DIFFERS}: value not taldo's, not timed; "
           f"{UNAVAILABLE}: raised; {NOT_RUN}: not run on this row")
@@ -482,7 +502,8 @@ def main(argv=None):
     print_notes(rows)
 
     results = {"title": title, "taldo": taldo.__version__, "python": sys.version.split()[0],
-               "machine": machine_name(), "gc": args.gc, "rounds": args.rounds, "options": options,
+               "machine": machine_name(), "gc": args.gc, "clock": args.clock, "rounds": args.rounds,
+               "options": options,
                "columns": names, "rows": rows}
     if args.json:
         args.json.write_text(json.dumps(results, indent=2, default=str))
