@@ -76,7 +76,7 @@ def _wrap(name, width=15):
 def _label(row):
     size = _format_size(row["size"])
     if row.get("kind") == "stream":
-        size = f"{row.get('prefixes', '?')} prefixes"
+        size = f"{size} in {row.get('prefixes', '?')} cuts"
     return f"{_wrap(row['name'])}\n{size}\ntaldo {_format_time(row['seconds']['taldo'])}"
 
 
@@ -128,6 +128,9 @@ def draw(results, path):
                     axis.bar(position, abs(ratio - 1.0), bottom=min(ratio, 1.0), width=0.85, color=colours[name],
                              hatch="///" if name == FLOOR else None, edgecolor="white" if name == FLOOR else None,
                              linewidth=0)
+                    # a cap at the ratio, so that a bar of about 1 is still seen
+                    axis.plot([position - 0.42, position + 0.42], [ratio, ratio], color=colours[name],
+                              linewidth=1.6, solid_capstyle="butt")
                 else:
                     axis.text(position, 1.1, mark, rotation=90, ha="center", va="bottom", fontsize=6.5,
                               color=colours[name], fontweight="bold")
