@@ -257,7 +257,10 @@ def calibrate(function, argument, target=0.02):
 
 
 def measure(parsers, rounds, progress=None):
-    """Interleaved minima, in seconds per call, by parser name."""
+    """Interleaved minima, in seconds per call, by parser name. `progress` is
+    told the round (0 while calls per sample are chosen) and the rounds."""
+    if progress:
+        progress(0, rounds)
     calibrated = {name: calibrate(f, arg) for name, (f, arg) in parsers.items()}
     best = {name: float("inf") for name in parsers}
     names = list(parsers)
@@ -479,7 +482,7 @@ def main(argv=None):
             del tree
 
         def show_round(round_number, rounds, where=where):
-            progress.show(f"{where}: round {round_number}/{rounds}")
+            progress.show(f"{where}: round {round_number}/{rounds}" if round_number else f"{where}: calibrating")
 
         if args.gc == "off":
             gc.collect()
