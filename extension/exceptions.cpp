@@ -1,5 +1,7 @@
 #include "exceptions.hpp"
 
+#include <iterator>
+
 #include "interpreter_state.hpp"
 #include "py_ref.hpp"
 
@@ -15,14 +17,23 @@ namespace {
 // formats json's message and counts lines in a str) and __reduce__ (which
 // rebuilds through that __init__) are replaced.
 
+// The attributes json.JSONDecodeError documents, in this order.
+constexpr const char* FIELD_NAMES[] = {"msg", "doc", "pos", "lineno", "colno"};
+
 // Sets the attributes json.JSONDecodeError documents.
 bool set_fields(PyObject* self, PyObject* msg, PyObject* doc, PyObject* pos, LinePosition position) {
     PyRef lineno(PyLong_FromUnsignedLongLong(position.line));
     PyRef colno(lineno ? PyLong_FromUnsignedLongLong(position.column) : nullptr);
-    return colno && PyObject_SetAttrString(self, "msg", msg) == 0 && PyObject_SetAttrString(self, "doc", doc) == 0 &&
-           PyObject_SetAttrString(self, "pos", pos) == 0 &&
-           PyObject_SetAttrString(self, "lineno", lineno.get()) == 0 &&
-           PyObject_SetAttrString(self, "colno", colno.get()) == 0;
+    if (!colno) {
+        return false;
+    }
+    PyObject* const values[] = {msg, doc, pos, lineno.get(), colno.get()};
+    for (size_t i = 0; i < std::size(values); ++i) {
+        if (PyObject_SetAttrString(self, FIELD_NAMES[i], values[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 PyObject* compose_message(PyObject* msg, LinePosition position) {
@@ -30,17 +41,35 @@ PyObject* compose_message(PyObject* msg, LinePosition position) {
                                 static_cast<unsigned long long>(position.column));
 }
 
-// A new instance with its message and attributes, made without running
-// __init__, which would count the lines again.
-PyObject* new_decode_error(PyObject* type, PyObject* msg, PyObject* doc, PyObject* pos, LinePosition position) {
-    PyRef message(compose_message(msg, position));
-    PyRef args(message ? PyTuple_Pack(1, message.get()) : nullptr);
+// A new instance of the interpreter's class with its message and
+// attributes, made without running __init__ (which would count the lines
+// again) and with its dict filled at once: the fewest steps for a parse
+// error.
+PyObject* new_decode_error(InterpreterState& state, PyObject* message, PyObject* msg, PyObject* doc, uint64_t index,
+                           LinePosition position) {
+    PyRef args(PyTuple_Pack(1, message));
     if (!args) {
         return nullptr;
     }
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type);
-    PyRef self(type_object->tp_new(type_object, args.get(), nullptr));
-    if (!self || !set_fields(self.get(), msg, doc, pos, position)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.json_decode_error_type);
+    PyRef self(type->tp_new(type, args.get(), nullptr));
+    PyRef dict(self ? PyDict_New() : nullptr);
+    if (!dict) {
+        return nullptr;
+    }
+    PyRef pos(PyLong_FromUnsignedLongLong(index));
+    PyRef lineno(pos ? PyLong_FromUnsignedLongLong(position.line) : nullptr);
+    PyRef colno(lineno ? PyLong_FromUnsignedLongLong(position.column) : nullptr);
+    if (!colno) {
+        return nullptr;
+    }
+    PyObject* const values[] = {msg, doc, pos.get(), lineno.get(), colno.get()};
+    for (size_t i = 0; i < std::size(values); ++i) {
+        if (PyDict_SetItem(dict.get(), state.json_decode_error_fields[i], values[i]) != 0) {
+            return nullptr;
+        }
+    }
+    if (PyObject_GenericSetDict(self.get(), dict.get(), nullptr) != 0) {
         return nullptr;
     }
     return self.release();
@@ -195,14 +224,22 @@ PyObject* json_decode_error_type(InterpreterState& state) {
     if (state.json_decode_error_type != nullptr) {
         return state.json_decode_error_type;
     }
-    PyObject* made = make_json_decode_error_type();
-    if (made == nullptr) {
+    PyRef made(make_json_decode_error_type());
+    if (!made) {
         return nullptr;
     }
+    PyRef names[std::size(FIELD_NAMES)];
+    for (size_t i = 0; i < std::size(FIELD_NAMES); ++i) {
+        names[i] = PyRef(PyUnicode_InternFromString(FIELD_NAMES[i]));
+        if (!names[i]) {
+            return nullptr;
+        }
+    }
     if (state.json_decode_error_type == nullptr) {
-        state.json_decode_error_type = made;
-    } else {
-        Py_DECREF(made);
+        state.json_decode_error_type = made.release();
+        for (size_t i = 0; i < std::size(FIELD_NAMES); ++i) {
+            state.json_decode_error_fields[i] = names[i].release();
+        }
     }
     return state.json_decode_error_type;
 }
@@ -239,11 +276,19 @@ void raise_parse_error(InterpreterState& state, const ParseError& error, const u
     }
     TextBuffer text;
     kind_text(error, text);
+    const size_t fault_size = text.view().size();
+    const LinePosition position = line_position(data, len, error.index());
+    text.append(" at line ");
+    text.append_decimal(position.line);
+    text.append(" column ");
+    text.append_decimal(position.column);
     if (!text.ok()) {
         PyErr_NoMemory();
         return;
     }
-    PyRef msg(PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "replace"));
+    PyRef message(PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "replace"));
+    PyRef msg(message ? PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(fault_size), "replace")
+                      : nullptr);
     if (!msg) {
         return;
     }
@@ -255,11 +300,7 @@ void raise_parse_error(InterpreterState& state, const ParseError& error, const u
         }
         doc = made_doc.get();
     }
-    PyRef pos(PyLong_FromUnsignedLongLong(error.index()));
-    if (!pos) {
-        return;
-    }
-    PyRef exception(new_decode_error(type, msg.get(), doc, pos.get(), line_position(data, len, error.index())));
+    PyRef exception(new_decode_error(state, message.get(), msg.get(), doc, error.index(), position));
     if (exception) {
         PyErr_SetObject(type, exception.get());
     }

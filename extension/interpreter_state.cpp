@@ -76,6 +76,9 @@ InterpreterState::~InterpreterState() {
     Py_XDECREF(lossless_float_type);
     Py_XDECREF(internal_fault_type);
     Py_XDECREF(json_decode_error_type);
+    for (PyObject* name : json_decode_error_fields) {
+        Py_XDECREF(name);
+    }
     Py_XDECREF(decimal_type);
 }
 

@@ -29,6 +29,8 @@ struct InterpreterState {
     // taldo.JSONDecodeError, owned once made (on first need: see
     // exceptions.hpp), then never changed.
     PyObject* json_decode_error_type = nullptr;
+    // Its attribute names (msg, doc, pos, lineno, colno), interned, made with it.
+    PyObject* json_decode_error_fields[5] = {};
     // decimal.Decimal, owned once a lookup has succeeded, then never changed.
     PyObject* decimal_type = nullptr;
 };
