@@ -290,33 +290,48 @@ def test_failing_parses_leak_nothing():
     assert sys.getallocatedblocks() - blocks < 50
 
 
-def test_failing_python_allocations_end_in_the_error_or_memory_error(monkeypatch):
+@pytest.mark.parametrize("document, expected_outcomes", [
+    (b'{"key": ["text", 1.5, {"a": [1, 2,]}]}', {"error", "memory error", "fault"}),
+    (b'{"key": ["text", 1.5, {"a": [1, 2]}]}', {"value", "fault"}),
+])
+def test_failing_python_allocations(document, expected_outcomes, monkeypatch):
+    """Each Python allocation of a call failing in turn: the call ends with
+    its value, its JSONDecodeError, the internal fault (caught by its public
+    name, and by no `except Exception`) or MemoryError."""
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("this interpreter cannot simulate memory exhaustion")
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
-    document = b'{"key": ["text", 1.5, {"a": [1, 2,]}]}'
-    expected = str(parse_error(document))
+    try:
+        expected = taldo.from_json(document, cache_mode="none")
+    except taldo.JSONDecodeError as error:
+        expected = str(error)
     outcomes = set()
-    for n in range(200):
+    for n in range(100):
         testcapi.set_nomemory(n, n + 1)
         try:
-            taldo.from_json(document)
-        except BaseException as error:  # noqa: B902 - the internal fault is a BaseException
-            caught = error
+            try:
+                value = taldo.from_json(document, cache_mode="none")
+            except Exception:
+                raise
+            except taldo.InternalFault as fault:
+                outcome, payload = "fault", str(fault)
+            else:
+                outcome, payload = "value", value
+        except taldo.JSONDecodeError as error:
+            outcome, payload = "error", (str(error), error.doc is document)
+        except MemoryError:
+            outcome, payload = "memory error", None
         finally:
             testcapi.remove_mem_hooks()
-        if type(caught) is taldo.JSONDecodeError:
-            assert str(caught) == expected and caught.doc is document
-            outcomes.add("error")
-        elif isinstance(caught, taldo.InternalFault):
-            assert not isinstance(caught, Exception) and str(caught).startswith("could not")
-            outcomes.add("fault")
-        else:
-            assert type(caught) is MemoryError, repr(caught)
-            outcomes.add("memory error")
-        del caught
-    assert {"error", "memory error"} <= outcomes
+        if outcome == "fault":
+            assert payload.startswith("could not") or payload == "PyDict_SetItem failed", payload
+        elif outcome == "error":
+            assert payload == (expected, True)
+        elif outcome == "value":
+            assert payload == expected
+        outcomes.add(outcome)
+    assert outcomes == expected_outcomes
 
 
 def run_python(code):
@@ -342,6 +357,18 @@ def test_class_is_made_on_first_need():
         print("JSONDecodeError" in vars(taldo), "JSONDecodeError" in dir(taldo))
     """)
     assert out == ["True False", "True True", "True True"]
+
+
+def test_pickle_loads_in_a_process_that_has_not_made_the_class():
+    error = parse_error(b'{"a": [1, 2,]}')
+    out = run_python(f"""
+        import pickle, sys
+        error = pickle.loads({pickle.dumps(error)!r})
+        import taldo
+        print(type(error) is taldo.JSONDecodeError, error.msg, error.doc, error.pos, error.lineno, error.colno)
+        print(error)
+    """)
+    assert out == ["True trailing comma b'{\"a\": [1, 2,]}' 12 1 13", "trailing comma at line 1 column 13"]
 
 
 def test_class_that_cannot_be_made_is_made_later():
