@@ -168,24 +168,24 @@ PyMethodDef DECODE_ERROR_METHODS[] = {
 };
 
 PyType_Slot DECODE_ERROR_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "JSONDecodeError(msg, doc, pos)\n--\n\n"
-                    "A malformed JSON document: what taldo raises when a document (or the text given to "
-                    "LosslessFloat) is not valid JSON. A subclass of json.JSONDecodeError, and so of "
-                    "ValueError.\n\n"
-                    "Its message, str() of it and its only argument, is \"<msg> at line <lineno> column "
-                    "<colno>\". Attributes:\n\n"
-                    "msg -- the fault, without its position\n"
-                    "doc -- the document as given: the bytes object passed to from_json (not a copy)\n"
-                    "pos -- the index of the fault in doc, in bytes\n"
-                    "lineno, colno -- the line and column of the fault. Lines end only at a line feed; "
-                    "columns count bytes from 1. A fault on a line feed is at column 0 of the next line; "
-                    "one at the end of doc is at the column of its last byte (0 when doc is empty or "
-                    "ends with a line feed).\n\n"
-                    "JSONDecodeError(msg, doc, pos) makes one by the same rules from a bytes doc, or from "
-                    "a str doc, in which pos and the columns count characters instead of bytes. pos must "
-                    "not be negative; an index past the end counts as the end. Pickles and copies keep "
-                    "the message and every attribute.")},
+    {Py_tp_doc,
+     const_cast<char*>("JSONDecodeError(msg, doc, pos)\n--\n\n"
+                       "A malformed JSON document: what taldo raises when a document (or the text given to "
+                       "LosslessFloat) is not valid JSON. A subclass of json.JSONDecodeError, and so of "
+                       "ValueError.\n\n"
+                       "Its message, str() of it and its only argument, is \"<msg> at line <lineno> column "
+                       "<colno>\". Attributes:\n\n"
+                       "msg -- the fault, without its position\n"
+                       "doc -- the document as given: the bytes object passed to from_json (not a copy)\n"
+                       "pos -- the index of the fault in doc, in bytes\n"
+                       "lineno, colno -- the line and column of the fault. Lines end only at a line feed; "
+                       "columns count bytes from 1. A fault on a line feed is at column 0 of the next line; "
+                       "one at the end of doc is at the column of its last byte (0 when doc is empty or "
+                       "ends with a line feed).\n\n"
+                       "JSONDecodeError(msg, doc, pos) makes one by the same rules from a bytes doc, or from "
+                       "a str doc, in which pos and the columns count characters instead of bytes. pos must "
+                       "not be negative; an index past the end counts as the end. Pickles and copies keep "
+                       "the message and every attribute.")},
     {Py_tp_init, reinterpret_cast<void*>(decode_error_init)},
     {Py_tp_methods, DECODE_ERROR_METHODS},
     {0, nullptr},

@@ -209,7 +209,8 @@ PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     Result<double> checked = parse_raw_float(raw.data(), raw.length());
     if (!checked.ok()) {
-        raise_value_error(checked.error(), raw.data(), raw.length(), PyBytes_Check(raw_argument) ? raw_argument : nullptr);
+        PyObject* doc = PyBytes_Check(raw_argument) ? raw_argument : nullptr;
+        raise_value_error(checked.error(), raw.data(), raw.length(), doc);
         return nullptr;
     }
     uint8_t* copy = copy_bytes(raw.data(), raw.length());
