@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "exceptions.hpp"
 #include "lossless_float.hpp"
 #include "py_ref.hpp"
 
@@ -51,11 +52,7 @@ PyObject* new_interpreter_state_capsule() {
     if (state->lossless_float_type == nullptr) {
         return nullptr;
     }
-    // Raised when a broken invariant ends a call (an object that could not
-    // be made). It derives from BaseException directly, so that `except
-    // Exception` does not swallow it.
-    state->internal_fault_type = PyErr_NewExceptionWithDoc(
-        "taldo.InternalFault", "A broken invariant inside taldo ended the call.", PyExc_BaseException, nullptr);
+    state->internal_fault_type = make_internal_fault_type();
     if (state->internal_fault_type == nullptr) {
         return nullptr;
     }
@@ -78,6 +75,10 @@ PyObject* checked_capsule(PyObject* capsule) {
 InterpreterState::~InterpreterState() {
     Py_XDECREF(lossless_float_type);
     Py_XDECREF(internal_fault_type);
+    Py_XDECREF(json_decode_error_type);
+    for (PyObject* name : json_decode_error_fields) {
+        Py_XDECREF(name);
+    }
     Py_XDECREF(decimal_type);
 }
 

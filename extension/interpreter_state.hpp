@@ -26,6 +26,11 @@ struct InterpreterState {
     // Made with the state; owned.
     PyObject* lossless_float_type = nullptr;
     PyObject* internal_fault_type = nullptr;
+    // taldo.JSONDecodeError, owned once made (on first need: see
+    // exceptions.hpp), then never changed.
+    PyObject* json_decode_error_type = nullptr;
+    // Its attribute names (msg, doc, pos, lineno, colno), interned, made with it.
+    PyObject* json_decode_error_fields[5] = {};
     // decimal.Decimal, owned once a lookup has succeeded, then never changed.
     PyObject* decimal_type = nullptr;
 };

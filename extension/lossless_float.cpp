@@ -7,6 +7,7 @@
 
 #include "compiler.hpp"
 #include "errors.hpp"
+#include "exceptions.hpp"
 #include "interpreter_state.hpp"
 #include "native_memory.hpp"
 #include "number_decoder.hpp"
@@ -62,7 +63,16 @@ Result<double> parse_raw_float(const uint8_t* raw, uint64_t len) {
     return number.value().value;
 }
 
-void raise_value_error(const ParseError& error, const uint8_t* raw, uint64_t len) {
+// A text that is no JSON number is a malformed document of its own: it
+// raises the interpreter's JSONDecodeError, with `doc` the bytes object given
+// (nullptr: a new one of the bytes). Late in the interpreter's shutdown, when
+// its state is gone, a ValueError with the same message instead.
+void raise_value_error(const ParseError& error, const uint8_t* raw, uint64_t len, PyObject* doc) {
+    PyRef capsule(find_interpreter_state_capsule());
+    if (capsule) {
+        raise_parse_error(*state_of_capsule(capsule.get()), error, raw, len, doc);
+        return;
+    }
     TextBuffer text;
     message(error, raw, len, text);
     if (!text.ok()) {
@@ -200,7 +210,8 @@ PyObject* lossless_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     Result<double> checked = parse_raw_float(raw.data(), raw.length());
     if (!checked.ok()) {
-        raise_value_error(checked.error(), raw.data(), raw.length());
+        PyObject* doc = PyBytes_Check(raw_argument) ? raw_argument : nullptr;
+        raise_value_error(checked.error(), raw.data(), raw.length(), doc);
         return nullptr;
     }
     uint8_t* copy = copy_bytes(raw.data(), raw.length());
@@ -221,7 +232,7 @@ PyObject* lossless_float(PyObject* self) {
     const LosslessFloatObject* object = as_lossless(self);
     Result<double> value = parse_raw_float(object->raw, static_cast<uint64_t>(object->size));
     if (!value.ok()) {
-        raise_value_error(value.error(), object->raw, static_cast<uint64_t>(object->size));
+        raise_value_error(value.error(), object->raw, static_cast<uint64_t>(object->size), nullptr);
         return nullptr;
     }
     return PyFloat_FromDouble(value.value());

@@ -1,5 +1,5 @@
 // The module `taldo`: initialisation, from_json with its arguments and options,
-// and the conversion of parse errors into Python exceptions.
+// and the members made on first need.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,6 +9,7 @@
 
 #include "arguments.hpp"
 #include "compiler.hpp"
+#include "exceptions.hpp"
 #include "interpreter_state.hpp"
 #include "lossless_float.hpp"
 #include "python.hpp"
@@ -61,39 +62,7 @@ void free_module(void* module) {
     }
 }
 
-// --- the internal-fault exception -----------------------------------------
-
-void raise_internal_fault(InterpreterState& interpreter, std::string_view text) {
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) {
-        PyErr_SetObject(interpreter.internal_fault_type, message.get());
-    }
-}
-
 // --- from_json ---------------------------------------------------------------
-
-// Raises the ValueError (or the internal fault) for a failed walk; a
-// MemoryError when no memory is left to compose the message.
-TALDO_COLD TALDO_NOINLINE void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
-                                                 const uint8_t* data, uint64_t len) {
-    if (error.is_python_exception()) {
-        return;  // pending since the walk met it
-    }
-    if (error.is_fatal()) {
-        raise_internal_fault(interpreter, error.text());
-        return;
-    }
-    TextBuffer text;
-    message(error, data, len, text);
-    if (!text.ok()) {
-        PyErr_NoMemory();
-        return;
-    }
-    PyRef value(PyUnicode_DecodeUTF8(text.view().data(), static_cast<Py_ssize_t>(text.view().size()), "replace"));
-    if (value) {
-        PyErr_SetObject(PyExc_ValueError, value.get());
-    }
-}
 
 // Below this size a document makes too few containers for a collection during
 // the walk to cost more than pausing the collector does.
@@ -125,7 +94,7 @@ TALDO_ALWAYS_INLINE PyObject* parse(PyObject* module, PyObject* json_data, const
     if (value != nullptr) [[likely]] {
         return value;
     }
-    raise_parse_error(*interpreter, builder.error, data, len);
+    raise_parse_error(*interpreter, builder.error, data, len, json_data);
     return nullptr;
 }
 
@@ -170,6 +139,43 @@ PyObject* cache_usage_function(PyObject* module, PyObject* /*unused*/) {
     return PyLong_FromUnsignedLongLong(module_state(module)->interpreter->pool.usage());
 }
 
+// --- members made on first need ------------------------------------------------
+
+// The module's __getattr__, asked only for names its dict lacks: makes
+// JSONDecodeError, whose base class needs json imported, and stores it so
+// that later look-ups find it directly.
+PyObject* module_getattr(PyObject* module, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "JSONDecodeError") == 0) {
+        PyObject* type = json_decode_error_type(*module_state(module)->interpreter);
+        if (type == nullptr || PyObject_SetAttr(module, name, type) != 0) {
+            return nullptr;
+        }
+        return Py_NewRef(type);
+    }
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (module_name) {
+        PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%S'", module_name.get(), name);
+    }
+    return nullptr;
+}
+
+// The module's __dir__: its dict's names and the ones __getattr__ makes.
+PyObject* module_dir(PyObject* module, PyObject* /*unused*/) {
+    PyRef names(PyDict_Keys(PyModule_GetDict(module)));
+    if (!names) {
+        return nullptr;
+    }
+    PyRef lazy(PyUnicode_FromString("JSONDecodeError"));
+    if (!lazy) {
+        return nullptr;
+    }
+    const int present = PySequence_Contains(names.get(), lazy.get());
+    if (present < 0 || (present == 0 && PyList_Append(names.get(), lazy.get()) != 0)) {
+        return nullptr;
+    }
+    return names.release();
+}
+
 // Each doc text is a signature only: the interpreter derives
 // __text_signature__ from it and __doc__ is None.
 PyMethodDef FROM_JSON_DEF = {
@@ -179,6 +185,8 @@ PyMethodDef FROM_JSON_DEF = {
     "catch_duplicate_keys=False, float_mode=...)\n--\n\n"};
 PyMethodDef CACHE_CLEAR_DEF = {"cache_clear", cache_clear_function, METH_NOARGS, "cache_clear()\n--\n\n"};
 PyMethodDef CACHE_USAGE_DEF = {"cache_usage", cache_usage_function, METH_NOARGS, "cache_usage()\n--\n\n"};
+PyMethodDef GETATTR_DEF = {"__getattr__", module_getattr, METH_O, "__getattr__($module, name, /)\n--\n\n"};
+PyMethodDef DIR_DEF = {"__dir__", module_dir, METH_NOARGS, "__dir__($module, /)\n--\n\n"};
 
 // --- initialisation ----------------------------------------------------------
 
@@ -244,6 +252,13 @@ PyObject* module_function(PyMethodDef* def, PyObject* module) {
     return PyCMethod_New(def, module, name.get(), nullptr);
 }
 
+// Sets the attribute without listing it in __all__. Takes the reference to
+// `value`.
+bool add_unlisted_member(PyObject* module, const char* name, PyObject* value) {
+    PyRef owned(value);
+    return value != nullptr && PyObject_SetAttrString(module, name, value) == 0;
+}
+
 PyObject* new_reference(PyObject* object) {
     Py_XINCREF(object);
     return object;
@@ -284,7 +299,13 @@ int exec_module(PyObject* module) {
         add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
         add_member(module, "__version__", version_object()) &&
-        add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type));
+        add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type)) &&
+        // Beside the five names of __all__: the exception classes, of which
+        // JSONDecodeError is made on first need (importing json costs more
+        // than importing taldo).
+        add_unlisted_member(module, "InternalFault", new_reference(state->interpreter->internal_fault_type)) &&
+        add_unlisted_member(module, "__getattr__", module_function(&GETATTR_DEF, module)) &&
+        add_unlisted_member(module, "__dir__", module_function(&DIR_DEF, module));
     return added ? 0 : -1;
 }
 

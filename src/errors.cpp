@@ -138,21 +138,7 @@ bool TextBuffer::grow(size_t more) {
 }
 
 LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index) {
-    const uint64_t m = std::min(index, length);
-    uint64_t line = 1;
-    uint64_t line_start = 0;
-    for (uint64_t i = 0; i < length; ++i) {
-        if (bytes[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
-        // The byte at the index is looked at first: an index on a line feed is
-        // reported at column 0 of the next line.
-        if (i == index) {
-            return {line, m + 1 - line_start};
-        }
-    }
-    return {line, m >= line_start ? m - line_start : 0};
+    return line_position_in_units(bytes, length, index);
 }
 
 void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out) {

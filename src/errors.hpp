@@ -259,6 +259,27 @@ void kind_text(const ParseError& error, TextBuffer& out);
 // index. An index at or past the end reports the column of the last byte.
 LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index);
 
+// The same rules over code units of any width (the characters of a str, in
+// any of its storage kinds): columns count units.
+template <class Unit>
+LinePosition line_position_in_units(const Unit* units, uint64_t length, uint64_t index) {
+    const uint64_t m = index < length ? index : length;
+    uint64_t line = 1;
+    uint64_t line_start = 0;
+    for (uint64_t i = 0; i < length; ++i) {
+        if (units[i] == Unit{'\n'}) {
+            ++line;
+            line_start = i + 1;
+        }
+        // The unit at the index is looked at first: an index on a line feed is
+        // reported at column 0 of the next line.
+        if (i == index) {
+            return {line, m + 1 - line_start};
+        }
+    }
+    return {line, m >= line_start ? m - line_start : 0};
+}
+
 // "<kind text> at line L column C", appended to `out`.
 void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out);
 

@@ -30,6 +30,19 @@ def _export(extension, namespace):
     namespace["__version__"] = extension.__version__
     namespace["__doc__"] = extension.__doc__
 
+    # A name the extension makes on first use (its exception class) is taken
+    # from it when first asked for, and kept.
+    def __getattr__(name):
+        value = getattr(extension, name)
+        namespace[name] = value
+        return value
+
+    def __dir__():
+        return sorted(set(namespace) | set(dir(extension)))
+
+    namespace["__getattr__"] = __getattr__
+    namespace["__dir__"] = __dir__
+
 
 _export(_load_extension(), globals())
 del _load_extension, _export

@@ -1,4 +1,5 @@
 """Parse JSON bytes straight into Python objects."""
+import json
 from collections.abc import Sequence
 from decimal import Decimal
 from typing import Any, Literal, Protocol, TypeAlias, final
@@ -22,8 +23,9 @@ def from_json(
     catch_duplicate_keys: _Bool = False,
     float_mode: Literal["float", "decimal", "lossless-float"] = ...,  # "float"
 ) -> Any:
-    """Parse one JSON document. Raises ValueError with the fault, its line and
-    column for a malformed document."""
+    """Parse one JSON document. Raises JSONDecodeError (a json.JSONDecodeError,
+    and so a ValueError) with the fault, its line and column for a malformed
+    document."""
 
 def cache_clear() -> None:
     """Empty the string cache of the calling interpreter."""
@@ -45,3 +47,23 @@ class LosslessFloat:
     def __reduce__(self) -> tuple[type[LosslessFloat], tuple[bytes]]: ...
     def __copy__(self) -> LosslessFloat: ...
     def __deepcopy__(self, memo: object, /) -> LosslessFloat: ...
+
+class JSONDecodeError(json.JSONDecodeError):
+    """A malformed JSON document. str() of it is "<msg> at line <lineno>
+    column <colno>"; lines end only at a line feed, columns count bytes from 1
+    (characters for a str doc)."""
+
+    msg: str
+    # The bytes passed to from_json (or a str given to the constructor by
+    # hand). json.JSONDecodeError declares a str, and an attribute's type
+    # cannot change in a subclass: the checkers are told to allow it.
+    doc: bytes  # type: ignore[assignment]
+    pos: int
+    lineno: int
+    colno: int
+    def __init__(self, msg: str, doc: bytes | str, pos: int) -> None: ...
+    def __reduce__(self) -> tuple[type[JSONDecodeError], tuple[str, bytes | str, int], dict[str, Any]]: ...
+
+class InternalFault(BaseException):
+    """A broken invariant inside taldo ended the call (derived directly from
+    BaseException, so that `except Exception` does not catch it)."""
