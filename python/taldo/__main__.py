@@ -9,7 +9,6 @@ cannot be read exits 2.
 """
 import argparse
 import itertools
-import re
 import sys
 import time
 
@@ -31,9 +30,6 @@ SHOWN_BYTES = tuple(
     "\\\\" if byte == 0x5C else "\\t" if byte == 0x09 else "\\r" if byte == 0x0D
     else chr(byte) if 0x20 <= byte < 0x7F else f"\\x{byte:02x}"
     for byte in range(256))
-
-POSITION = re.compile(r" at line (\d+) column (\d+)\Z")
-
 
 def make_parser():
     parser = argparse.ArgumentParser(
@@ -119,51 +115,13 @@ def summary(document, size, seconds, float_mode):
 # --- the fault ----------------------------------------------------------------
 
 def fault_position(error, data):
-    """The fault's line and column as the message gives them, and the index
-    of that line's first byte in `data`; None when the error names none."""
-    line, column = getattr(error, "lineno", None), getattr(error, "colno", None)
-    index = getattr(error, "pos", None)
-    if line is None or column is None:
-        found = POSITION.search(str(error))
-        if found is None:
-            return None
-        line, column, index = int(found[1]), int(found[2]), None
-    if index is not None:
-        # A line feed at the index is the end of the line before: the fault
-        # is reported at column 0 of the next one.
-        index = min(index, len(data))
-        if index < len(data) and data[index] == 0x0A:
-            start, from_index = index + 1, 0
-        else:
-            start = data.rfind(b"\n", 0, index) + 1
-            from_index = index + 1 - start if index < len(data) else index - start
-        if from_index == column:
-            return line, column, start
-    return line, column, start_of_line(data, line)
-
-
-def start_of_line(data, line, block=1 << 16):
-    """The index of the first byte of the line-th line (from 1): the line
-    feeds are counted a block at a time, and the one that ends the line
-    before is then searched for within its block."""
-    wanted = line - 1
-    seen = 0
-    for begin in range(0, len(data), block) if wanted > 0 else ():
-        end = min(begin + block, len(data))
-        in_block = data.count(b"\n", begin, end)
-        if seen + in_block >= wanted:
-            # The smallest `low` whose byte is the (wanted - seen)-th line
-            # feed of the block.
-            low, high, needed = begin, end - 1, wanted - seen
-            while low < high:
-                middle = (low + high) // 2
-                if data.count(b"\n", begin, middle + 1) >= needed:
-                    high = middle
-                else:
-                    low = middle + 1
-            return low + 1
-        seen += in_block
-    return 0 if wanted <= 0 else len(data)
+    """The fault's line and column, and the index of that line's first byte
+    in `data`."""
+    index = min(error.pos, len(data))
+    if index < len(data) and data[index] == 0x0A:
+        # A fault on a line feed is reported at column 0 of the next line.
+        return error.lineno, error.colno, index + 1
+    return error.lineno, error.colno, data.rfind(b"\n", 0, index) + 1
 
 
 def excerpt(data, line, column, start):
@@ -204,12 +162,8 @@ def main(argv=None):
     started = time.perf_counter()
     try:
         document = taldo.from_json(data, **options)
-    except ValueError as error:
-        report = f"{name}: {error}"
-        position = fault_position(error, data)
-        if position is not None:
-            report += "\n" + excerpt(data, *position)
-        print(report, file=sys.stderr)
+    except taldo.JSONDecodeError as error:
+        print(f"{name}: {error}\n{excerpt(data, *fault_position(error, data))}", file=sys.stderr)
         return 1
     seconds = time.perf_counter() - started
     print(summary(document, len(data), seconds, arguments.float_mode))
