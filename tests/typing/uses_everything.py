@@ -4,6 +4,7 @@ against the installed package's stubs; it also runs, and its asserts hold.
 import copy
 import decimal
 import functools
+import json
 import pickle
 from typing import Any, Literal
 
@@ -34,10 +35,20 @@ def parse_everything() -> None:
                            catch_duplicate_keys=True, float_mode="decimal") == [1, 2]
     try:
         taldo.from_json(b"[1,]")
-    except ValueError as error:
+    except taldo.JSONDecodeError as error:
         assert str(error) == "trailing comma at line 1 column 4"
+        msg: str = error.msg
+        doc: bytes = error.doc
+        where: tuple[int, int, int] = (error.pos, error.lineno, error.colno)
+        assert (msg, doc, where) == ("trailing comma", b"[1,]", (3, 1, 4))
+        assert isinstance(error, json.JSONDecodeError) and isinstance(error, ValueError)
+        again = pickle.loads(pickle.dumps(error))
+        assert str(again) == str(error) and again.pos == error.pos
     else:
         raise AssertionError("a trailing comma parsed")
+    made = taldo.JSONDecodeError("no value", b"[\n]", 2)
+    assert (made.lineno, made.colno, str(made)) == (2, 1, "no value at line 2 column 1")
+    assert issubclass(taldo.InternalFault, BaseException) and not issubclass(taldo.InternalFault, Exception)
 
 
 def cache() -> None:
