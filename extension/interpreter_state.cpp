@@ -79,6 +79,8 @@ InterpreterState::~InterpreterState() {
     Py_XDECREF(lossless_float_type);
     Py_XDECREF(internal_fault_type);
     Py_XDECREF(decimal_type);
+    Py_XDECREF(stream_decoder_type);
+    Py_XDECREF(stream_pending);
 }
 
 PyObject* interpreter_state_capsule() {

@@ -26,6 +26,10 @@ struct InterpreterState {
     // Made with the state; owned.
     PyObject* lossless_float_type = nullptr;
     PyObject* internal_fault_type = nullptr;
+    // The StreamDecoder class and its PENDING object, made by the first
+    // module object of the interpreter; owned.
+    PyObject* stream_decoder_type = nullptr;
+    PyObject* stream_pending = nullptr;
     // decimal.Decimal, owned once a lookup has succeeded, then never changed.
     PyObject* decimal_type = nullptr;
 };

@@ -11,6 +11,7 @@
 #include "interpreter_state.hpp"
 #include "lossless_float.hpp"
 #include "python.hpp"
+#include "stream_decoder_type.hpp"
 #include "string_cache.hpp"
 
 #ifndef TALDO_VERSION
@@ -71,10 +72,12 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
 
 // --- from_json ---------------------------------------------------------------
 
+}  // namespace
+
 // Raises the ValueError (or the internal fault) for a failed walk; a
 // MemoryError when no memory is left to compose the message.
 [[gnu::cold, gnu::noinline]] void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
-                                                    const uint8_t* data, uint64_t len) {
+                                                    LinePosition position) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
     }
@@ -83,7 +86,7 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
         return;
     }
     TextBuffer text;
-    message(error, data, len, text);
+    message(error, position, text);
     if (!text.ok()) {
         PyErr_NoMemory();
         return;
@@ -92,6 +95,13 @@ void raise_internal_fault(InterpreterState& interpreter, std::string_view text) 
     if (value) {
         PyErr_SetObject(PyExc_ValueError, value.get());
     }
+}
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] void raise_parse_error(InterpreterState& interpreter, const ParseError& error,
+                                                    const uint8_t* data, uint64_t len) {
+    raise_parse_error(interpreter, error, line_position(data, len, error.index()));
 }
 
 // Below this size a document makes too few containers for a collection during
@@ -285,7 +295,15 @@ int exec_module(PyObject* module) {
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
         add_member(module, "__version__", version_object()) &&
         add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type));
-    return added ? 0 : -1;
+    if (!added) {
+        return -1;
+    }
+    // Not in __all__: the five names there are the module's whole surface
+    // for `from taldo import *`.
+    if (state->interpreter->stream_decoder_type == nullptr && !make_stream_decoder_type(*state->interpreter)) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "StreamDecoder", state->interpreter->stream_decoder_type);
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {

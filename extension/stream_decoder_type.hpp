@@ -1,0 +1,20 @@
+// The StreamDecoder class: a JSON document fed in pieces (src/stream_decoder.hpp).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "errors.hpp"
+#include "interpreter_state.hpp"
+
+namespace taldo {
+
+// Makes the interpreter's StreamDecoder class and its PENDING object and
+// stores them in its state; false with an exception set on failure.
+bool make_stream_decoder_type(InterpreterState& state);
+
+// Raises the exception for a parse error at a known position, as from_json
+// does (extension/module.cpp).
+void raise_parse_error(InterpreterState& interpreter, const ParseError& error, LinePosition position);
+
+}  // namespace taldo
