@@ -3,7 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <new>
+
+#include <structmember.h>
 
 #include "arguments.hpp"
 #include "interpreter_state.hpp"
@@ -27,6 +30,7 @@ struct DecoderObject {
     // A feed() or close() is running. A Decimal made in decimal mode runs
     // Python code, which may switch threads or call the decoder again.
     bool busy;
+    PyObject* weak_references;
 };
 
 DecoderObject* as_decoder(PyObject* self) { return reinterpret_cast<DecoderObject*>(self); }
@@ -85,6 +89,9 @@ void decoder_dealloc(PyObject* self) {
     DecoderObject* decoder = as_decoder(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (decoder->weak_references != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     if (decoder->core != nullptr) {
         decoder->core->~StreamDecoder();
         native_free(decoder->core);
@@ -159,8 +166,9 @@ PyObject* decoder_close(PyObject* self, PyObject* /*unused*/) {
     PyObject* value = nullptr;
     const StreamDecoder::Outcome outcome = decoder->core->close(value);
     decoder->busy = false;
-    decoder->status = Status::Closed;
-    return outcome_object(decoder, outcome, value);
+    PyObject* result = outcome_object(decoder, outcome, value);
+    decoder->status = Status::Closed;  // whatever the outcome
+    return result;
 }
 
 PyMethodDef DECODER_METHODS[] = {
@@ -179,7 +187,13 @@ PyMethodDef DECODER_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef DECODER_MEMBERS[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(DecoderObject, weak_references), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot DECODER_SLOTS[] = {
+    {Py_tp_members, DECODER_MEMBERS},
     {Py_tp_doc, const_cast<char*>(
                     "StreamDecoder(*, allow_inf_nan=True, cache_mode=..., partial_mode='on', "
                     "catch_duplicate_keys=False, float_mode=...)\n--\n\n"
