@@ -470,3 +470,65 @@ def test_dropped_values_are_released():
     assert value == {"a": decimal.Decimal("1.5e3")}
     assert sys.getrefcount(value) == first
     del Tracked
+
+
+# --- exhausted native memory ----------------------------------------------------------------
+
+def canonical(value):
+    if isinstance(value, dict):
+        return {key: canonical(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [canonical(item) for item in value]
+    if type(value).__name__ == "LosslessFloat":
+        return ("LosslessFloat", bytes(value))
+    return value
+
+
+MEMORY_DOCUMENT = (b'{"k\\u00e9y": [' + b",".join(b"%d" % i for i in range(40)) + b'], "s": "line\\nbreak \\u4e2d '
+                   + "é".encode() * 30 + b'", "big": -' + b"9" * 300 + b', "f": [1.5, -2e-3, 3.25], "o": {'
+                   + b",".join(b'"k%d\\t": [%d]' % (i, i) for i in range(12)) + b"}, " + b"[" * 30 + b"]" * 30 + b"}")
+CODES = {"all": 0, "keys": 1, "none": 2, "float": 0, "decimal": 1, "lossless-float": 2, ON: 1, STRINGS: 2}
+
+
+@pytest.mark.parametrize("options", [
+    dict(partial_mode=ON, cache_mode="all", float_mode="float", catch_duplicate_keys=False),
+    dict(partial_mode=STRINGS, cache_mode="none", float_mode="lossless-float", catch_duplicate_keys=True),
+    dict(partial_mode=STRINGS, cache_mode="keys", float_mode="decimal", catch_duplicate_keys=True),
+], ids=repr)
+@pytest.mark.parametrize("document", [MEMORY_DOCUMENT, MEMORY_DOCUMENT + b" x", MEMORY_DOCUMENT[:-5]],
+                         ids=["whole", "trailing", "cut"])
+def test_every_failing_native_allocation_ends_the_stream_cleanly(document, options):
+    internals = pytest.importorskip("_taldo_testing")
+    rng = random.Random(3)
+    chunks = pieces(rng, document)
+    codes = (CODES[options["cache_mode"]], options["catch_duplicate_keys"], CODES[options["float_mode"]],
+             CODES[options["partial_mode"]])
+    decoder = StreamDecoder(**options)
+    try:
+        for chunk in chunks:
+            decoder.feed(chunk)
+        expected = ("value", canonical(decoder.close()))
+    except ValueError as error:
+        expected = ("error", str(error))
+    outcome, payload, failed = internals.stream_failing(chunks, -1, False, *codes)
+    assert not failed and (outcome, canonical(payload)) == expected
+    del payload
+    gc.collect()
+    live = internals.live_native_blocks()
+    failures = set()
+    for fail_at in range(2000):
+        outcome, payload, failed = internals.stream_failing(chunks, fail_at, fail_at % 2 == 1, *codes)
+        if not failed:
+            assert (outcome, canonical(payload)) == expected
+            break
+        if outcome == "fault":
+            assert payload.startswith("out of memory"), payload
+        elif not (outcome == "error" and payload is None):
+            assert (outcome, canonical(payload)) == expected  # an allocation it can do without
+        failures.add(outcome)
+        del payload
+        gc.collect()
+        assert internals.live_native_blocks() == live, fail_at
+    else:
+        pytest.fail("the stream never ran out of allocations to fail")
+    assert "fault" in failures
