@@ -437,7 +437,10 @@ void StreamDecoder::commit(PyObject* value) {
         frame.expect = Expect::ArrayAfterValue;
         const Py_ssize_t size = PyList_GET_SIZE(frame.container);
         if (replace && size > 0) {
-            PyList_SET_ITEM(frame.container, size - 1, value);  // the list held the tentative value
+            // In place of the tentative value.
+            PyObject* old = PyList_GET_ITEM(frame.container, size - 1);
+            PyList_SET_ITEM(frame.container, size - 1, value);
+            Py_DECREF(old);
             return;
         }
         const int appended = PyList_Append(frame.container, value);

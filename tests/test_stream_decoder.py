@@ -432,6 +432,10 @@ def test_no_leaks_over_many_streams():
     rng = random.Random(7)
     streams = [(pieces(rng, data), options) for options in OPTION_SETS[::7] for data in
                (document(rng) for _ in range(4))]
+    # Numbers and trailing strings cut at every byte, in lists and dicts.
+    cut_values = b'[' + b'1.25, "text", {"a": 2.5, "a": -7.75e3}, ' * 50 + b'0]'
+    streams += [([cut_values[i:i + 1] for i in range(len(cut_values))], options)
+                for options in (dict(partial_mode=STRINGS), dict(float_mode="decimal"))]
 
     def run_all():
         for chunks, options in streams:
