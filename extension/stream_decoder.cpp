@@ -224,16 +224,46 @@ PyType_Spec DECODER_SPEC = {
 
 PyObject* pending_repr(PyObject* /*self*/) { return PyUnicode_FromString("taldo.StreamDecoder.PENDING"); }
 
+// PENDING is one object: copies are itself, and a pickle names it.
+PyObject* pending_self(PyObject* self, PyObject* /*unused*/) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* pending_reduce(PyObject* /*self*/, PyObject* /*unused*/) {
+    PyRef capsule(find_interpreter_state_capsule());
+    PyObject* type = capsule ? state_of_capsule(capsule.get())->stream_decoder_type : nullptr;
+    if (type == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "taldo is not imported in this interpreter");
+        return nullptr;
+    }
+    PyRef builtins(PyImport_ImportModule("builtins"));
+    PyRef getattr_function(builtins ? PyObject_GetAttrString(builtins.get(), "getattr") : nullptr);
+    if (!getattr_function) {
+        return nullptr;
+    }
+    return Py_BuildValue("(O(Os))", getattr_function.get(), type, "PENDING");
+}
+
+PyMethodDef PENDING_METHODS[] = {
+    {"__copy__", pending_self, METH_NOARGS, nullptr},
+    {"__deepcopy__", pending_self, METH_O, nullptr},
+    {"__reduce__", pending_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot PENDING_SLOTS[] = {
     {Py_tp_repr, reinterpret_cast<void*>(pending_repr)},
+    {Py_tp_methods, PENDING_METHODS},
     {0, nullptr},
 };
 
+// The one PENDING object is made here; its class makes no more.
 PyType_Spec PENDING_SPEC = {
-    "taldo.StreamDecoder.Pending",
+    "taldo.StreamDecoderPending",
     sizeof(PyObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     PENDING_SLOTS,
 };
 
@@ -253,8 +283,6 @@ bool make_stream_decoder_type(InterpreterState& state) {
     if (!pending || PyObject_SetAttrString(type.get(), "PENDING", pending.get()) != 0) {
         return false;
     }
-    // The one PENDING object: its class makes no more.
-    pending_class->tp_new = nullptr;
     state.stream_decoder_type = type.release();
     state.stream_pending = pending.release();
     return true;

@@ -6,6 +6,7 @@ import decimal
 import gc
 import itertools
 import math
+import pickle
 import random
 import subprocess
 import sys
@@ -270,6 +271,8 @@ def test_pending_is_one_clear_object():
     assert StreamDecoder().feed(b"") is PENDING
     with pytest.raises(TypeError):
         type(PENDING)()
+    assert copy.copy(PENDING) is PENDING and copy.deepcopy([PENDING])[0] is PENDING
+    assert pickle.loads(pickle.dumps(PENDING)) is PENDING
     assert "StreamDecoder" not in taldo.__all__
 
 
