@@ -45,14 +45,14 @@ constexpr auto SIMPLE_ESCAPE = [] {
     struct Table {
         uint8_t byte[256];
     } table{};
-    table.byte['"'] = '"';
-    table.byte['\\'] = '\\';
-    table.byte['/'] = '/';
-    table.byte['b'] = 0x08;
-    table.byte['f'] = 0x0C;
-    table.byte['n'] = 0x0A;
-    table.byte['r'] = 0x0D;
-    table.byte['t'] = 0x09;
+    table.byte[static_cast<uint8_t>('"')] = '"';
+    table.byte[static_cast<uint8_t>('\\')] = '\\';
+    table.byte[static_cast<uint8_t>('/')] = '/';
+    table.byte[static_cast<uint8_t>('b')] = 0x08;
+    table.byte[static_cast<uint8_t>('f')] = 0x0C;
+    table.byte[static_cast<uint8_t>('n')] = 0x0A;
+    table.byte[static_cast<uint8_t>('r')] = 0x0D;
+    table.byte[static_cast<uint8_t>('t')] = 0x09;
     return table;
 }();
 
