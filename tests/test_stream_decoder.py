@@ -266,6 +266,21 @@ def test_trailing_strings_are_replaced_in_place():
     assert decoder.close.__name__ == "close"
 
 
+@pytest.mark.parametrize("start, meddle, rest, result", [
+    (b"[1", list.clear, b"2]", [12]),
+    (b"[1", list.clear, b".", []),
+    (b'{"a": 1', dict.clear, b"2}", {"a": 12}),
+    (b'{"a": 1', dict.clear, b".", {}),
+    (b'{"a": 0, "a": 1', lambda v: v.pop("a"), b".", {"a": 0}),
+])
+def test_values_changed_by_the_caller_meanwhile(start, meddle, rest, result):
+    # The decoder's own view stays sound; no crash, nothing leaked.
+    decoder = StreamDecoder()
+    value = decoder.feed(start)
+    meddle(value)
+    assert decoder.feed(rest) == result
+
+
 def test_pending_is_one_clear_object():
     assert repr(PENDING) == "taldo.StreamDecoder.PENDING"
     assert StreamDecoder().feed(b"") is PENDING
