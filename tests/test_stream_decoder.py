@@ -424,18 +424,6 @@ def test_cut_strings_stay_out_of_the_cache():
     assert taldo.cache_usage() == 3
 
 
-def test_from_json_caches_no_cut_string():
-    text = b'["' + b"abcdefghij" * 3 + b'", "' + b"xyz" * 9 + b'"]'
-    taldo.cache_clear()
-    for i in range(1, len(text)):
-        taldo.from_json(text[:i], partial_mode=STRINGS)
-    assert taldo.cache_usage() == 2
-    taldo.cache_clear()
-    # A complete string at the very end still goes through the cache.
-    taldo.from_json(b'["' + b"abcdefghij" * 2 + b'"', partial_mode=STRINGS)
-    assert taldo.cache_usage() == 1
-
-
 def test_a_decoder_inside_its_own_value_is_collected():
     decoder = StreamDecoder()
     value = decoder.feed(b"[1, ")
