@@ -133,6 +133,10 @@ ParseError shifted(ParseError error, uint64_t offset) {
 
 constexpr const char* OUT_OF_MEMORY = "out of memory for the stream decoder";
 
+// Where an empty string's bytes are: the readers of a string's bytes take a
+// pointer even for none, and it must not be null.
+constexpr uint8_t NO_BYTES[1] = {0};
+
 }  // namespace
 
 StreamDecoder::StreamDecoder(const BuildOptions& options, InterpreterState& interpreter, StringCachePool& pool)
@@ -751,8 +755,9 @@ void StreamDecoder::string_done() {
 void StreamDecoder::colon_done(uint64_t after) {
     Frame& frame = frames_.back();
     if (frame.seen != nullptr) {
+        const uint8_t* bytes = text_.empty() ? NO_BYTES : text_.data();
         Status fresh = frame.seen->check_and_insert(
-            std::string_view(reinterpret_cast<const char*>(text_.data()), text_.size()), false, after);
+            std::string_view(reinterpret_cast<const char*>(bytes), text_.size()), false, after);
         if (!fresh.ok()) {
             fail(fresh.take_error(), position_of(after));
             return;
@@ -769,7 +774,7 @@ void StreamDecoder::colon_done(uint64_t after) {
 PyObject* StreamDecoder::string_object(bool complete, bool is_key) {
     CodePoints points{points_.data(), points_.size(), bits_};
     DecodedString s;
-    s.bytes = text_.data();
+    s.bytes = text_.empty() ? NO_BYTES : text_.data();
     s.length = text_.size();
     s.origin = StringOrigin::Scratch;
     s.ascii_only = !wide_;
