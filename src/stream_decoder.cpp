@@ -9,6 +9,7 @@
 #include "python.hpp"
 #include "scanner.hpp"
 #include "string_decoder.hpp"
+#include "string_tables.hpp"
 
 namespace taldo {
 
@@ -31,71 +32,7 @@ constexpr auto NUMBER_BYTE = [] {
     return table;
 }();
 
-// String bytes taken as they are: printable ASCII but the quote and the
-// backslash.
-constexpr auto PLAIN = [] {
-    struct Table {
-        bool in[256];
-    } table{};
-    for (int b = 0x20; b < 0x80; ++b) table.in[b] = b != '"' && b != '\\';
-    return table;
-}();
-
-constexpr auto SIMPLE_ESCAPE = [] {
-    struct Table {
-        uint8_t byte[256];
-    } table{};
-    table.byte[static_cast<uint8_t>('"')] = '"';
-    table.byte[static_cast<uint8_t>('\\')] = '\\';
-    table.byte[static_cast<uint8_t>('/')] = '/';
-    table.byte[static_cast<uint8_t>('b')] = 0x08;
-    table.byte[static_cast<uint8_t>('f')] = 0x0C;
-    table.byte[static_cast<uint8_t>('n')] = 0x0A;
-    table.byte[static_cast<uint8_t>('r')] = 0x0D;
-    table.byte[static_cast<uint8_t>('t')] = 0x09;
-    return table;
-}();
-
-constexpr uint8_t NO_HEX = 0xFF;
-constexpr auto HEX = [] {
-    struct Table {
-        uint8_t value[256];
-    } table{};
-    for (auto& v : table.value) v = NO_HEX;
-    for (int i = 0; i < 10; ++i) table.value['0' + i] = static_cast<uint8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-        table.value['a' + i] = static_cast<uint8_t>(10 + i);
-        table.value['A' + i] = static_cast<uint8_t>(10 + i);
-    }
-    return table;
-}();
-
-// For each UTF-8 lead byte: continuation bytes after it (0 for a byte that
-// leads nothing) and the range of the first of them, narrower after E0 and F0
-// (overlong forms), ED (surrogates) and F4 (above U+10FFFF).
-struct Lead {
-    uint8_t trailing;
-    uint8_t low;
-    uint8_t high;
-    uint8_t mask;
-};
-constexpr auto LEADS = [] {
-    struct Table {
-        Lead lead[256];
-    } table{};
-    for (int b = 0x80; b < 0x100; ++b) {
-        Lead lead{0, 0x80, 0xBF, 0};
-        if (b >= 0xC2 && b < 0xE0) lead = {1, 0x80, 0xBF, 0x1F};
-        else if (b >= 0xE0 && b < 0xF0) lead = {2, 0x80, 0xBF, 0x0F};
-        else if (b >= 0xF0 && b < 0xF5) lead = {3, 0x80, 0xBF, 0x07};
-        table.lead[b] = lead;
-    }
-    table.lead[0xE0].low = 0xA0;
-    table.lead[0xED].high = 0x9F;
-    table.lead[0xF0].low = 0x90;
-    table.lead[0xF4].high = 0x8F;
-    return table;
-}();
+using namespace string_tables;
 
 unsigned write_utf8(uint8_t* out, uint32_t cp) {
     if (cp < 0x800) {
@@ -616,7 +553,7 @@ uint64_t StreamDecoder::continue_string(const uint8_t* data, uint64_t n, uint64_
                     break;
                 case 2:
                 case 5: {
-                    const uint8_t digit = HEX.value[byte];
+                    const uint8_t digit = HEX_VALUE.value[byte];
                     if (digit == NO_HEX) {
                         fail_at(ErrorKind::InvalidEscape, at);
                         return n;
@@ -682,9 +619,9 @@ uint64_t StreamDecoder::continue_string(const uint8_t* data, uint64_t n, uint64_
             utf8_need_ = 0;
             utf8_fault(utf8_lead_);
         }
-        if (PLAIN.in[byte]) {
+        if (detail::PLAIN_BYTE.plain[byte]) {
             uint64_t j = i + 1;
-            while (j < n && PLAIN.in[data[j]]) ++j;
+            while (j < n && detail::PLAIN_BYTE.plain[data[j]]) ++j;
             if (!utf8_faulty_) {
                 const uint64_t count = j - i;
                 if (!text_.append(data + i, count)) {
@@ -720,13 +657,13 @@ uint64_t StreamDecoder::continue_string(const uint8_t* data, uint64_t n, uint64_
         // A byte of 0x80 or above.
         if (!utf8_faulty_) {
             const Lead lead = LEADS.lead[byte];
-            if (lead.trailing == 0) {
+            if (lead.trailing == NOT_A_LEAD) {
                 utf8_fault(base + i);
             } else {
                 utf8_need_ = lead.trailing;
                 utf8_low_ = lead.low;
                 utf8_high_ = lead.high;
-                utf8_value_ = byte & lead.mask;
+                utf8_value_ = byte & (0x3Fu >> lead.trailing);  // the lead's value bits
                 utf8_lead_ = base + i;
             }
         }
