@@ -166,6 +166,16 @@ constexpr ModeOption<FloatMode, 3> FLOAT_MODE = {
     {{"float", FloatMode::Float}, {"decimal", FloatMode::Decimal}, {"lossless-float", FloatMode::LosslessFloat}},
 };
 
+// A stream is always read in partial mode: only its two forms are accepted.
+constexpr ModeOption<PartialMode, 2> STREAM_PARTIAL_MODE = {
+    "partial_mode",
+    "Invalid partial mode for a stream, should be `'on'`, `'trailing-strings'` or `True`",
+    true,
+    PartialMode::On,
+    PartialMode::Off,
+    {{"on", PartialMode::On}, {"trailing-strings", PartialMode::TrailingStrings}},
+};
+
 // The keyword slot for a name, matched by length first; nullptr for
 // json_data (positional only) and for unknown names.
 PyObject** keyword_slot(std::string_view name, CallArguments& call, bool& is_json_data) {
@@ -250,6 +260,26 @@ bool convert_options(const CallArguments& call, BuildOptions& options) {
            (call.cache_mode == nullptr || CACHE_MODE.convert(call.cache_mode, options.cache_mode)) &&
            (call.partial_mode == nullptr || PARTIAL_MODE.convert(call.partial_mode, options.partial_mode)) &&
            (call.catch_duplicate_keys == nullptr ||
+            convert_bool(call.catch_duplicate_keys, "catch_duplicate_keys", options.catch_duplicate_keys)) &&
+           (call.float_mode == nullptr || FLOAT_MODE.convert(call.float_mode, options.float_mode));
+}
+
+bool convert_stream_options(const CallArguments& call, BuildOptions& options) {
+    options.partial_mode = PartialMode::On;
+    if (!(call.allow_inf_nan == nullptr || convert_bool(call.allow_inf_nan, "allow_inf_nan", options.allow_inf_nan)) ||
+        !(call.cache_mode == nullptr || CACHE_MODE.convert(call.cache_mode, options.cache_mode))) {
+        return false;
+    }
+    if (call.partial_mode != nullptr) {
+        if (!STREAM_PARTIAL_MODE.convert(call.partial_mode, options.partial_mode)) {
+            return false;
+        }
+        if (options.partial_mode == PartialMode::Off) {
+            raise_for_option(PyExc_ValueError, STREAM_PARTIAL_MODE.message, STREAM_PARTIAL_MODE.name);
+            return false;
+        }
+    }
+    return (call.catch_duplicate_keys == nullptr ||
             convert_bool(call.catch_duplicate_keys, "catch_duplicate_keys", options.catch_duplicate_keys)) &&
            (call.float_mode == nullptr || FLOAT_MODE.convert(call.float_mode, options.float_mode));
 }

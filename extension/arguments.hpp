@@ -22,5 +22,8 @@ struct CallArguments {
 bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallArguments& call);
 bool check_json_data(PyObject* json_data);
 bool convert_options(const CallArguments& call, BuildOptions& options);
+// As convert_options for a StreamDecoder, whose partial mode is On unless
+// given as "trailing-strings": it takes no other.
+bool convert_stream_options(const CallArguments& call, BuildOptions& options);
 
 }  // namespace taldo

@@ -261,8 +261,7 @@ void raise_internal_fault(InterpreterState& state, std::string_view text) {
     }
 }
 
-void raise_parse_error(InterpreterState& state, const ParseError& error, const uint8_t* data, uint64_t len,
-                       PyObject* doc) {
+void raise_parse_error(InterpreterState& state, const ParseError& error, LinePosition position, PyObject* doc) {
     if (error.is_python_exception()) {
         return;  // pending since the walk met it
     }
@@ -277,7 +276,6 @@ void raise_parse_error(InterpreterState& state, const ParseError& error, const u
     TextBuffer text;
     kind_text(error, text);
     const size_t fault_size = text.view().size();
-    const LinePosition position = line_position(data, len, error.index());
     text.append(" at line ");
     text.append_decimal(position.line);
     text.append(" column ");
@@ -292,18 +290,23 @@ void raise_parse_error(InterpreterState& state, const ParseError& error, const u
     if (!msg) {
         return;
     }
+    PyRef exception(new_decode_error(state, message.get(), msg.get(), doc, error.index(), position));
+    if (exception) {
+        PyErr_SetObject(type, exception.get());
+    }
+}
+
+void raise_parse_error(InterpreterState& state, const ParseError& error, const uint8_t* data, uint64_t len,
+                       PyObject* doc) {
     PyRef made_doc;
-    if (doc == nullptr) {
+    if (doc == nullptr && !error.is_python_exception() && !error.is_fatal()) {
         made_doc = PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(len)));
         if (!made_doc) {
             return;
         }
         doc = made_doc.get();
     }
-    PyRef exception(new_decode_error(state, message.get(), msg.get(), doc, error.index(), position));
-    if (exception) {
-        PyErr_SetObject(type, exception.get());
-    }
+    raise_parse_error(state, error, line_position(data, len, error.index()), doc);
 }
 
 }  // namespace taldo

@@ -40,6 +40,12 @@ PyObject* json_decode_error_type(InterpreterState& state);
 TALDO_COLD TALDO_NOINLINE void raise_parse_error(InterpreterState& state, const ParseError& error,
                                                     const uint8_t* data, uint64_t len, PyObject* doc);
 
+// The same for an error whose line and column are known already (a stream's,
+// counted over every chunk); `doc` (borrowed, not nullptr) is kept as the
+// exception's `doc`.
+TALDO_COLD TALDO_NOINLINE void raise_parse_error(InterpreterState& state, const ParseError& error,
+                                                    LinePosition position, PyObject* doc);
+
 // Raises the internal fault with `text` as its message.
 void raise_internal_fault(InterpreterState& state, std::string_view text);
 

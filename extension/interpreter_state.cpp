@@ -80,6 +80,8 @@ InterpreterState::~InterpreterState() {
         Py_XDECREF(name);
     }
     Py_XDECREF(decimal_type);
+    Py_XDECREF(stream_decoder_type);
+    Py_XDECREF(stream_pending);
 }
 
 PyObject* interpreter_state_capsule() {

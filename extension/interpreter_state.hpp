@@ -31,6 +31,10 @@ struct InterpreterState {
     PyObject* json_decode_error_type = nullptr;
     // Its attribute names (msg, doc, pos, lineno, colno), interned, made with it.
     PyObject* json_decode_error_fields[5] = {};
+    // The StreamDecoder class and its PENDING object, made by the first
+    // module object of the interpreter; owned.
+    PyObject* stream_decoder_type = nullptr;
+    PyObject* stream_pending = nullptr;
     // decimal.Decimal, owned once a lookup has succeeded, then never changed.
     PyObject* decimal_type = nullptr;
 };

@@ -13,6 +13,7 @@
 #include "interpreter_state.hpp"
 #include "lossless_float.hpp"
 #include "python.hpp"
+#include "stream_decoder_type.hpp"
 #include "string_cache.hpp"
 
 #ifndef TALDO_VERSION
@@ -294,18 +295,25 @@ int exec_module(PyObject* module) {
         reinterpret_cast<PyCFunctionObject*>(from_json_object)->vectorcall = from_json_vectorcall;
     }
 #endif
-    const bool added =
+    bool added =
         add_member(module, "from_json", from_json_object) &&
         add_member(module, "cache_clear", module_function(&CACHE_CLEAR_DEF, module)) &&
         add_member(module, "cache_usage", module_function(&CACHE_USAGE_DEF, module)) &&
         add_member(module, "__version__", version_object()) &&
-        add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type)) &&
-        // Beside the five names of __all__: the exception classes, of which
-        // JSONDecodeError is made on first need (importing json costs more
-        // than importing taldo).
-        add_unlisted_member(module, "InternalFault", new_reference(state->interpreter->internal_fault_type)) &&
-        add_unlisted_member(module, "__getattr__", module_function(&GETATTR_DEF, module)) &&
-        add_unlisted_member(module, "__dir__", module_function(&DIR_DEF, module));
+        add_member(module, "LosslessFloat", new_reference(state->interpreter->lossless_float_type));
+    if (!added) {
+        return -1;
+    }
+    if (state->interpreter->stream_decoder_type == nullptr && !make_stream_decoder_type(*state->interpreter)) {
+        return -1;
+    }
+    // Beside the five names of __all__: the stream decoder and the exception
+    // classes, of which JSONDecodeError is made on first need (importing json
+    // costs more than importing taldo).
+    added = add_unlisted_member(module, "StreamDecoder", new_reference(state->interpreter->stream_decoder_type)) &&
+            add_unlisted_member(module, "InternalFault", new_reference(state->interpreter->internal_fault_type)) &&
+            add_unlisted_member(module, "__getattr__", module_function(&GETATTR_DEF, module)) &&
+            add_unlisted_member(module, "__dir__", module_function(&DIR_DEF, module));
     return added ? 0 : -1;
 }
 

@@ -16,6 +16,7 @@
 #include "py_ref.hpp"
 #include "py_str.hpp"
 #include "python.hpp"
+#include "stream_decoder.hpp"
 #include "string_cache.hpp"
 #include "string_decoder.hpp"
 
@@ -313,6 +314,82 @@ PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
     return Py_BuildValue("(sOO)", outcome, payload.get(), allocation_failed ? Py_True : Py_False);
 }
 
+// stream_failing(chunks: list[bytes], fail_at: int, keep_failing: bool,
+//                cache_mode: int, catch_duplicate_keys: bool, float_mode: int,
+//                partial_mode: int) -> (outcome, payload, failed)
+// As parse_failing for a StreamDecoder fed the chunks and then closed: the
+// outcome of the first feed that fails, or of close(). outcome is "value"
+// (payload close()'s value), "fault" or "error" as for parse_failing.
+PyObject* stream_failing_hook(PyObject* /*module*/, PyObject* args) {
+    PyObject* chunks = nullptr;
+    long long fail_at = -1;
+    int keep = 0;
+    int cache_mode = 0;
+    int catch_duplicate_keys = 0;
+    int float_mode = 0;
+    int partial_mode = 0;
+    if (!PyArg_ParseTuple(args, "O!Lpipii", &PyList_Type, &chunks, &fail_at, &keep, &cache_mode,
+                          &catch_duplicate_keys, &float_mode, &partial_mode)) {
+        return nullptr;
+    }
+    if (cache_mode < 0 || cache_mode > 2 || float_mode < 0 || float_mode > 2 || partial_mode < 1 || partial_mode > 2) {
+        PyErr_SetString(PyExc_ValueError, "no such mode");
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunks); ++k) {
+        if (!PyBytes_Check(PyList_GET_ITEM(chunks, k))) {
+            PyErr_SetString(PyExc_TypeError, "chunks must be bytes");
+            return nullptr;
+        }
+    }
+    InterpreterState* state = hook_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
+    BuildOptions options;
+    options.cache_mode = static_cast<CacheMode>(cache_mode);
+    options.catch_duplicate_keys = catch_duplicate_keys != 0;
+    options.float_mode = static_cast<FloatMode>(float_mode);
+    options.partial_mode = static_cast<PartialMode>(partial_mode);
+    allocations_before_failure = fail_at;
+    keep_failing = keep != 0;
+    allocation_failed = false;
+    PyObject* raw_value = nullptr;
+    StreamDecoder::Outcome outcome = StreamDecoder::Outcome::Pending;
+    PyRef payload;
+    const char* name = "value";
+    {
+        StreamDecoder decoder(options, *state, state->pool);
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunks) && outcome != StreamDecoder::Outcome::Failed; ++k) {
+            PyObject* chunk = PyList_GET_ITEM(chunks, k);
+            outcome = decoder.feed(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(chunk)),
+                                   static_cast<uint64_t>(PyBytes_GET_SIZE(chunk)), raw_value);
+            Py_CLEAR(raw_value);
+        }
+        if (outcome != StreamDecoder::Outcome::Failed) {
+            outcome = decoder.close(raw_value);
+        }
+        if (outcome == StreamDecoder::Outcome::Value) {
+            payload = PyRef(raw_value);
+        } else if (decoder.error().is_fatal()) {
+            name = "fault";
+            const std::string_view text = decoder.error().text();
+            payload = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        } else {
+            name = "error";
+            TextBuffer text;
+            message(decoder.error(), decoder.error_position(), text);
+            payload = text.ok() ? PyRef(text_to_str(text)) : PyRef::borrow(Py_None);
+        }
+    }
+    allocations_before_failure = -1;
+    keep_failing = false;
+    if (!payload) {
+        return nullptr;
+    }
+    return Py_BuildValue("(sOO)", name, payload.get(), allocation_failed ? Py_True : Py_False);
+}
+
 // live_native_blocks() -> int: the blocks of native memory this module's
 // copy of the core holds.
 PyObject* live_native_blocks_hook(PyObject* /*module*/, PyObject* /*unused*/) {
@@ -358,6 +435,7 @@ PyMethodDef HOOKS[] = {
     {"error_message", error_message_hook, METH_VARARGS, nullptr},
     {"same_short_bytes", same_short_bytes_hook, METH_VARARGS, nullptr},
     {"parse_failing", parse_failing_hook, METH_VARARGS, nullptr},
+    {"stream_failing", stream_failing_hook, METH_VARARGS, nullptr},
     {"live_native_blocks", live_native_blocks_hook, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

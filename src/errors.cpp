@@ -142,7 +142,10 @@ LinePosition line_position(const uint8_t* bytes, uint64_t length, uint64_t index
 }
 
 void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out) {
-    const LinePosition position = line_position(bytes, length, error.index());
+    message(error, line_position(bytes, length, error.index()), out);
+}
+
+void message(const ParseError& error, LinePosition position, TextBuffer& out) {
     kind_text(error, out);
     out.append(" at line ");
     out.append_decimal(position.line);

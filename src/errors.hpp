@@ -282,6 +282,9 @@ LinePosition line_position_in_units(const Unit* units, uint64_t length, uint64_t
 
 // "<kind text> at line L column C", appended to `out`.
 void message(const ParseError& error, const uint8_t* bytes, uint64_t length, TextBuffer& out);
+// The same, with the error's position already known (a stream's bytes are
+// not kept).
+void message(const ParseError& error, LinePosition position, TextBuffer& out);
 
 // The text in double quotes, with quotes, backslashes, control characters and
 // non-printable or combining characters escaped, appended to `out`. `text` is

@@ -178,6 +178,20 @@ TALDO_COLD TALDO_NOINLINE PyObject* literal_error(ValueBuilder& b, const char* r
     return fail(b, word_fault(s.data, s.len, s.index + 1, rest, k));
 }
 
+// Whether the string whose opening quote is at `quote` and which the decoder
+// ended at the end of the input was cut there: its last byte is no closing
+// quote, or a quote escaped by an odd run of backslashes.
+[[gnu::cold, gnu::noinline]] bool cut_at_end(const uint8_t* data, uint64_t quote, uint64_t len) {
+    uint64_t i = len - 1;
+    if (i == quote || data[i] != '"') return true;
+    uint64_t backslashes = 0;
+    while (i - 1 > quote && data[i - 1] == '\\') {
+        --i;
+        ++backslashes;
+    }
+    return backslashes % 2 == 1;
+}
+
 // Passes over whitespace. Most gaps are empty or a single space, so only a
 // longer gap costs a call. Anything at or below the space may begin one,
 // including the NUL after the input; a space is never that NUL, so the byte
@@ -282,12 +296,18 @@ struct Walk {
     }
 
     TALDO_ALWAYS_INLINE static PyObject* string_value(ValueBuilder& b) {
+        [[maybe_unused]] const uint64_t quote = b.scanner.index;
         Result<DecodedString> decoded =
             decode_string(b.scanner, b.scratch, b.partial_mode == PartialMode::TrailingStrings);
         if (!decoded.ok()) [[unlikely]] {
             return fail(b, decoded.take_error());
         }
         if constexpr (Cache == CacheMode::All) {
+            // A string cut by the end of the input (trailing strings) is not
+            // the document's string: it stays out of the cache.
+            if (b.scanner.index == b.scanner.len && cut_at_end(b.scanner.data, quote, b.scanner.len)) [[unlikely]] {
+                return unwrap(b, make_py_str(decoded.value()));
+            }
             return cached_str(b, decoded.value());
         } else {
             return unwrap(b, make_py_str(decoded.value()));

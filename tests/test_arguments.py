@@ -23,7 +23,7 @@ def test_module_surface():
     assert taldo.__version__ == "0.18.0"
     assert taldo.__doc__ == ""
     assert sorted(n for n in dir(taldo) if not n.startswith("__")) == [
-        "InternalFault", "JSONDecodeError", "LosslessFloat", "cache_clear", "cache_usage", "from_json"]
+        "InternalFault", "JSONDecodeError", "LosslessFloat", "StreamDecoder", "cache_clear", "cache_usage", "from_json"]
     assert taldo.LosslessFloat.__module__ == "taldo"
     assert taldo.LosslessFloat.__qualname__ == "LosslessFloat"
 

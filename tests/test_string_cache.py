@@ -242,3 +242,20 @@ def test_mixed_documents_equal_json_loads(seed):
         assert taldo.from_json(document) == json.loads(document)
         assert taldo.from_json(document, cache_mode="keys") == json.loads(document)
     assert taldo.cache_usage() <= TABLE
+
+
+def test_from_json_caches_no_cut_string():
+    text = b'["' + b"abcdefghij" * 3 + b'", "' + b"xyz" * 9 + b'"]'
+    taldo.cache_clear()
+    for i in range(1, len(text)):
+        taldo.from_json(text[:i], partial_mode="trailing-strings")
+    assert taldo.cache_usage() == 2
+    taldo.cache_clear()
+    # A complete string at the very end still goes through the cache; one
+    # whose last quote is escaped is cut.
+    taldo.from_json(b'["' + b"abcdefghij" * 2 + b'"', partial_mode="trailing-strings")
+    assert taldo.cache_usage() == 1
+    assert taldo.from_json(b'["cut at \\\\\\"', partial_mode="trailing-strings") == ['cut at \\"']
+    assert taldo.cache_usage() == 1
+    assert taldo.from_json(b'["whole \\\\"', partial_mode="trailing-strings") == ["whole \\"]
+    assert taldo.cache_usage() == 2

@@ -2,7 +2,7 @@
 import json
 from collections.abc import Sequence
 from decimal import Decimal
-from typing import Any, Literal, Protocol, TypeAlias, final
+from typing import Any, ClassVar, Literal, Protocol, TypeAlias, final
 
 __all__ = ["from_json", "cache_clear", "cache_usage", "__version__", "LosslessFloat"]
 
@@ -67,3 +67,34 @@ class JSONDecodeError(json.JSONDecodeError):
 class InternalFault(BaseException):
     """A broken invariant inside taldo ended the call (derived directly from
     BaseException, so that `except Exception` does not catch it)."""
+
+@final
+class StreamDecoder:
+    """One JSON document fed in pieces, each costing in proportion to its own
+    length. After every piece the value is what from_json gives for all the
+    bytes so far in partial mode; close() gives it under the strict rules.
+
+    The lists and dicts returned are live: later feeds extend the same objects
+    (a number or trailing string cut at the end of a piece is replaced as it
+    grows or taken out again). copy.deepcopy() a value to keep a snapshot."""
+
+    # Returned by feed() while no value can be had yet: nothing but whitespace
+    # so far, or a cut top-level literal, number or ("on") string.
+    PENDING: ClassVar[object]
+
+    def __new__(
+        cls,
+        *,
+        allow_inf_nan: _Bool = True,
+        cache_mode: Literal[True, False, "all", "keys", "none"] = "all",
+        partial_mode: Literal[True, "on", "trailing-strings"] = "on",
+        catch_duplicate_keys: _Bool = False,
+        float_mode: Literal["float", "decimal", "lossless-float"] = "float",
+    ) -> StreamDecoder: ...
+    def feed(self, chunk: bytes, /) -> Any:
+        """The current value after these bytes, or PENDING. Raises ValueError
+        as from_json does for a fault that more bytes cannot mend, and for a
+        decoder that is closed, has failed, or is busy in another call."""
+    def close(self) -> Any:
+        """The final value; raises ValueError for an incomplete or malformed
+        document, or one followed by anything but whitespace."""
