@@ -86,10 +86,10 @@ class StreamDecoder:
         cls,
         *,
         allow_inf_nan: _Bool = True,
-        cache_mode: Literal[True, False, "all", "keys", "none"] = "all",
+        cache_mode: Literal[True, False, "all", "keys", "none"] = ...,
         partial_mode: Literal[True, "on", "trailing-strings"] = "on",
         catch_duplicate_keys: _Bool = False,
-        float_mode: Literal["float", "decimal", "lossless-float"] = "float",
+        float_mode: Literal["float", "decimal", "lossless-float"] = ...,
     ) -> StreamDecoder: ...
     def feed(self, chunk: bytes, /) -> Any:
         """The current value after these bytes, or PENDING. Raises ValueError

@@ -88,9 +88,28 @@ def module_attributes() -> None:
     assert pickle.loads(pickle.dumps(parse))(b"2.50") == taldo.LosslessFloat(b"2.50")
 
 
+def stream() -> None:
+    for partial_mode in ("on", "trailing-strings", True):
+        decoder = taldo.StreamDecoder(partial_mode=partial_mode, allow_inf_nan=False, cache_mode="keys",
+                                      catch_duplicate_keys=True, float_mode="decimal")
+        assert decoder.feed(b" ") is taldo.StreamDecoder.PENDING
+        value: Any = decoder.feed(b'{"a": [1, 2.5')
+        assert value == {"a": [1, decimal.Decimal("2.5")]}
+        assert decoder.feed(b"]}") is value
+        assert decoder.close() == value
+    broken = taldo.StreamDecoder()
+    try:
+        broken.feed(b"[1,]")
+    except taldo.JSONDecodeError as error:
+        assert error.pos == 3
+    else:
+        raise AssertionError("a trailing comma was fed")
+
+
 if __name__ == "__main__":
     parse_everything()
     cache()
     lossless_float()
     module_attributes()
+    stream()
     print("uses_everything: ok")
