@@ -34,25 +34,6 @@ constexpr auto NUMBER_BYTE = [] {
 
 using namespace string_tables;
 
-unsigned write_utf8(uint8_t* out, uint32_t cp) {
-    if (cp < 0x800) {
-        out[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-        out[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-        out[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // The error moved by `offset` bytes: a number is read from its own buffer,
 // whose first byte lies at `offset` in the stream.
 ParseError shifted(ParseError error, uint64_t offset) {
@@ -217,15 +198,7 @@ void StreamDecoder::process(const uint8_t* data, uint64_t n, uint64_t base) {
             case Expect::ObjectFirst:
             case Expect::ObjectAfterComma:
                 if (byte == '"') {
-                    text_.clear();
-                    points_.clear();
-                    bits_ = 0;
-                    wide_ = false;
-                    escape_ = 0;
-                    utf8_need_ = 0;
-                    utf8_faulty_ = false;
-                    token_ = Token::Key;
-                    token_start_ = at;
+                    start_string(Token::Key, at);
                 } else if (byte == '}') {
                     if (expect() == Expect::ObjectAfterComma) {
                         fail_at(ErrorKind::TrailingComma, at);
@@ -269,6 +242,18 @@ void StreamDecoder::process(const uint8_t* data, uint64_t n, uint64_t base) {
     }
 }
 
+void StreamDecoder::start_string(Token token, uint64_t at) {
+    text_.clear();
+    points_.clear();
+    bits_ = 0;
+    wide_ = false;
+    escape_ = 0;
+    utf8_need_ = 0;
+    utf8_faulty_ = false;
+    token_ = token;
+    token_start_ = at;
+}
+
 void StreamDecoder::start_value(uint8_t byte, uint64_t at) {
     token_start_ = at;
     switch (byte) {
@@ -279,14 +264,7 @@ void StreamDecoder::start_value(uint8_t byte, uint64_t at) {
             open_container(true);
             return;
         case '"':
-            text_.clear();
-            points_.clear();
-            bits_ = 0;
-            wide_ = false;
-            escape_ = 0;
-            utf8_need_ = 0;
-            utf8_faulty_ = false;
-            token_ = Token::StringValue;
+            start_string(Token::StringValue, at);
             return;
         case 't':
             literal_ = "true";

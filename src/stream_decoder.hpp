@@ -144,6 +144,8 @@ private:
     uint64_t continue_literal(const uint8_t* data, uint64_t n, uint64_t i, uint64_t base);
     uint64_t continue_number(const uint8_t* data, uint64_t n, uint64_t i, uint64_t base);
     void start_value(uint8_t byte, uint64_t at);
+    // Begins a string (a key or a value) whose opening quote is at `at`.
+    void start_string(Token token, uint64_t at);
     void open_container(bool is_object);
     void close_container();
     void end_container_early(ErrorKind kind, uint64_t at);

@@ -234,30 +234,6 @@ Utf8Check check_utf8(const uint8_t* s, uint64_t n) {
     return {n, false};
 }
 
-// Writes the code point as UTF-8; returns the number of bytes written (1-4).
-inline unsigned write_utf8(uint8_t* out, uint32_t cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<uint8_t>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-        out[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-        out[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 inline void store_le32(uint8_t* p, uint32_t w) {
     if constexpr (std::endian::native == std::endian::big) {
         w = (w >> 24) | ((w >> 8) & 0xFF00) | ((w << 8) & 0xFF0000) | (w << 24);

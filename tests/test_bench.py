@@ -21,9 +21,9 @@ BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 def load(name):
     sys.path.insert(0, str(BENCH))
     try:
-        spec = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         return module
     finally:
         sys.path.remove(str(BENCH))
