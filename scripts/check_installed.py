@@ -44,7 +44,8 @@ def fail(message):
 
 def check_contents(wheel):
     with zipfile.ZipFile(wheel) as archive:
-        names = archive.namelist()
+        # auditwheel writes entries for directories too; only files count.
+        names = [name for name in archive.namelist() if not name.endswith("/")]
         dist_info = {name.split("/", 1)[0] for name in names if name.split("/", 1)[0].endswith(".dist-info")}
         if len(dist_info) != 1:
             fail(f"expected one .dist-info directory, found {sorted(dist_info)}")
