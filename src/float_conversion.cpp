@@ -227,20 +227,6 @@ TextParts split_number_text(const uint8_t* text, uint64_t length) {
     return t;
 }
 
-// The value of the n (0 to 19) digits at p.
-inline uint64_t digits_value(const uint8_t* p, uint64_t n) {
-    uint64_t v = 0;
-    uint64_t i = 0;
-    if (n >= simd::DIGIT_BLOCK) {
-        v = simd::parse_sixteen_digits(p);
-        i = simd::DIGIT_BLOCK;
-    }
-    for (; i < n; ++i) {
-        v = v * 10 + (p[i] - '0');
-    }
-    return v;
-}
-
 // The double just below w * 10^q (w >= 1, q inside the table), or exactly
 // it when it is a double, as bits: the 192-bit product W * T, a lower bound
 // on the value, cut to 53 bits (fewer for a subnormal). INFINITY_BITS for a
@@ -265,9 +251,8 @@ uint64_t truncated_bits(uint64_t w, int64_t q) {
     return (static_cast<uint64_t>(exponent + 1023) << 52) + (hi >> (top - 52)) - (uint64_t{1} << 52);
 }
 
-TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t length, bool negative) {
+TALDO_NOINLINE double convert_exactly(const uint8_t* text, const TextParts& t, bool negative) {
     const uint64_t sign = negative ? SIGN_BIT : 0;
-    const TextParts t = split_number_text(text, length);
     // The significant digits, without leading and trailing zeros, and the
     // power of ten of the first one (without the exponent).
     uint64_t first = t.digits;
@@ -281,7 +266,7 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t l
     }
     uint64_t last = t.frac_end;  // past the last non-zero digit
     while (last > t.frac_start && text[last - 1] == '0') --last;
-    if (last == t.frac_start) {
+    if (last <= t.int_end) {
         last = t.int_end;
         while (text[last - 1] == '0') --last;  // stops at `first`, which is not a zero
     }
@@ -296,8 +281,12 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t l
         return from_bits(sign);  // below 10^-325, under half the smallest subnormal
     }
     // The significant digits, at most KEPT_DIGITS and a final 1 for the rest,
-    // copied together without the '.'.
-    uint8_t digits[KEPT_DIGITS + 1];
+    // copied together without the '.', between runs of '0' that let every
+    // group of digits be read 16 at a time.
+    constexpr uint64_t PAD = 24;
+    uint8_t buffer[PAD + KEPT_DIGITS + 1 + PAD];
+    uint8_t* const digits = buffer + PAD;
+    std::memset(buffer, '0', PAD);
     uint64_t n = 0;
     if (first < t.int_end) {
         n = std::min<uint64_t>((last < t.int_end ? last : t.int_end) - first, KEPT_DIGITS);
@@ -315,11 +304,13 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t l
     if (static_cast<uint64_t>(all) > n) {
         digits[n++] = '1';
     }
+    std::memset(digits + n, '0', PAD);
     const int64_t E = lead - static_cast<int64_t>(n) + 1;  // the power of ten of the last digit
 
-    // The double b just below the value, from its first 19 digits.
-    const uint64_t head = std::min<uint64_t>(n, MAX_SIGNIFICANT);
-    const uint64_t bits = truncated_bits(digits_value(digits, head), lead - static_cast<int64_t>(head) + 1);
+    // The double b just below the value, from its first 19 digits (zeros
+    // after the last).
+    const uint64_t head = simd::parse_sixteen_digits(digits - 13) * POW10_U64[16] + simd::parse_sixteen_digits(digits + 3);
+    const uint64_t bits = truncated_bits(head, lead - (MAX_SIGNIFICANT - 1));
     if (bits == INFINITY_BITS) {
         return from_bits(sign | INFINITY_BITS);
     }
@@ -329,13 +320,12 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t l
     const uint64_t m = 2 * (field == 0 ? fraction : fraction | (uint64_t{1} << 52)) + 1;
     const int64_t e = (field == 0 ? -1074 : static_cast<int64_t>(field) - 1075) - 1;
 
-    FixedBigInt value;  // D, digits taken 19 at a time
+    FixedBigInt value;  // D, digits taken 16 at a time (the first group padded with zeros)
     FixedBigInt halfway;
-    uint64_t i = n % MAX_SIGNIFICANT;
-    if (i == 0) i = MAX_SIGNIFICANT;
-    value.set(digits_value(digits, i));
-    for (; i < n; i += MAX_SIGNIFICANT) {
-        value.multiply_add(POW10_U64[MAX_SIGNIFICANT], digits_value(digits + i, MAX_SIGNIFICANT));
+    uint64_t i = (n - 1) % simd::DIGIT_BLOCK + 1;
+    value.set(simd::parse_sixteen_digits(digits + i - simd::DIGIT_BLOCK));
+    for (; i < n; i += simd::DIGIT_BLOCK) {
+        value.multiply_add(POW10_U64[16], simd::parse_sixteen_digits(digits + i));
     }
     halfway.set(m);
     int64_t value_twos, halfway_twos;
@@ -364,7 +354,7 @@ TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* text, uint64_t l
 PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length) {
     PackedFloat result{0, length};
     if (!nearest_double_careful(w, q, negative, false, result.value)) [[unlikely]] {
-        result.value = convert_exactly(s, length, negative);
+        result.value = convert_exactly(s, split_number_text(s, length), negative);
     }
     return result;
 }
@@ -381,6 +371,21 @@ inline uint64_t append_digits(const uint8_t* data, uint64_t from, uint64_t to, u
         w = w * 10 + (data[from] - '0');
     }
     return w;
+}
+
+// Whether a digit in [from, to) is not a zero.
+inline bool any_non_zero(const uint8_t* data, uint64_t from, uint64_t to) {
+    for (; from + 8 <= to; from += 8) {
+        if (simd::load_le64(data + from) != 0x3030303030303030ull) {
+            return true;
+        }
+    }
+    for (; from < to; ++from) {
+        if (data[from] != '0') {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Collects the first 19 significant digits of the digits in [a, b) followed by
@@ -501,6 +506,16 @@ double convert_number_text(const uint8_t* data, const NumberText& text) {
     if (int_digits + frac_digits <= static_cast<uint64_t>(MAX_SIGNIFICANT)) {
         w = append_digits(data, text.digits, text.int_end, 0);
         w = append_digits(data, text.frac_start, text.frac_end, w);
+    } else if (data[text.digits] != '0') {
+        // The first 19 digits are the significant ones: the integer part's,
+        // then the fraction's first, read 16 at a time.
+        const uint64_t from_int = std::min<uint64_t>(int_digits, MAX_SIGNIFICANT);
+        const uint64_t from_frac = MAX_SIGNIFICANT - from_int;
+        w = append_digits(data, text.digits, text.digits + from_int, 0);
+        w = append_digits(data, text.frac_start, text.frac_start + from_frac, w);
+        q += static_cast<int64_t>(int_digits + frac_digits) - MAX_SIGNIFICANT;
+        truncated = any_non_zero(data, text.digits + from_int, text.int_end) ||
+                    any_non_zero(data, text.frac_start + from_frac, text.frac_end);
     } else {
         const Significand s = collect_significand(data, text.digits, text.int_end, text.frac_start, text.frac_end);
         w = s.w;
@@ -509,7 +524,8 @@ double convert_number_text(const uint8_t* data, const NumberText& text) {
     }
     double value;
     if (!nearest_double(w, q, text.negative, truncated, value)) {
-        value = convert_exactly(data + text.start, text.end - text.start, text.negative);
+        const TextParts parts{text.digits, text.int_end, text.frac_start, text.frac_end, text.exponent};
+        value = convert_exactly(data, parts, text.negative);
     }
     return value;
 }
