@@ -159,8 +159,57 @@ TALDO_NOINLINE bool nearest_double_careful(uint64_t w, int64_t q, bool negative,
     return true;
 }
 
+// Eisel-Lemire for a significand cut to its first 19 digits (w >= 10^18)
+// with non-zero digits dropped after them: the value lies strictly between
+// w * 10^q and (w + 1) * 10^q, and is (W + d) * (T + f) * 2^scale with
+// W = w * 2^lz, 0 < d < 2^lz, T the table entry and 0 <= f < 1. Over the
+// product A = W * T_high, whose high word has the weight 2^128 in W * T,
+// that adds d * (T + f) < 2^lz * 2^128, W * T_low + W * f < 2^128 + 2^64 and
+// A's low word: less than MARGIN = 2^lz + 3 units of A's high word. When the
+// bits of that word from the rounding bit down are above the halfway pattern,
+// or at least MARGIN below it, the whole interval rounds as the high word
+// does: it cannot reach the halfway point from below, nor fall under it from
+// above. Near the halfway point only the exact method decides; a result
+// outside the normal range is left to the careful method.
+enum class CutVerdict : uint8_t { Decided, NearHalfway, OutOfRange };
+
+inline CutVerdict lemire_cut(uint64_t w, int64_t q, uint64_t& bits) {
+    const uint64_t index = static_cast<uint64_t>(q - pow5::MIN_Q);
+    if (index > static_cast<uint64_t>(pow5::MAX_Q - pow5::MIN_Q)) {
+        return CutVerdict::OutOfRange;
+    }
+    const auto lz = static_cast<unsigned>(std::countl_zero(w));  // at most 4
+    const U128 a = mul_64x64(w << lz, pow5::HIGH[index]);
+    const uint64_t upper = a.hi >> 63;
+    const uint64_t margin = (uint64_t{1} << lz) + 3;
+    const uint64_t half = uint64_t{1} << (upper + 9);  // the rounding bit
+    const uint64_t low = a.hi & (2 * half - 1);
+    // Near the halfway point, or so near the top of the word that the
+    // interval may reach the next binade.
+    if (low - (half - margin) <= margin || ((a.hi + margin) >> 63) != upper) {
+        return CutVerdict::NearHalfway;
+    }
+    const uint64_t mantissa = ((a.hi >> (upper + 9)) + 1) >> 1;
+    const int64_t biased = ((q * 217706) >> 16) + 1086 + static_cast<int64_t>(upper) - static_cast<int64_t>(lz);
+    if (static_cast<uint64_t>(biased - 1) >= 2046) {
+        return CutVerdict::OutOfRange;
+    }
+    bits = (static_cast<uint64_t>(biased - 1) << 52) + mantissa;
+    return CutVerdict::Decided;
+}
+
 inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
-    if (!truncated) {
+    if (truncated) {
+        uint64_t bits;
+        const CutVerdict verdict = lemire_cut(w, q, bits);
+        if (verdict == CutVerdict::Decided) [[likely]] {
+            out = from_bits(bits | (negative ? SIGN_BIT : 0));
+            return true;
+        }
+        if (verdict == CutVerdict::NearHalfway) {
+            return false;
+        }
+    } else {
         if (clinger_applies(w, q)) {
             out = clinger(w, q, negative);
             return true;
@@ -471,6 +520,45 @@ PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint6
     return convert_slowly(w, q, negative, s, length);
 }
 
+namespace {
+
+// convert_long_significand's way for 20 digits or more, the first not a zero:
+// the first 19 are valued, and the others only looked at for a non-zero.
+TALDO_NOINLINE PackedFloat convert_cut_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
+                                                   const uint8_t* input_end) {
+    const unsigned k = shape & 0xFF;
+    const unsigned n = shape >> 8;
+    const unsigned e = n + 1;  // past the fraction
+    // Digits 17 to 19 lie at p + 17 on, past the '.'; the rest up to p + e.
+    w = w * 1000 + (uint64_t{p[17]} - '0') * 100 + (uint64_t{p[18]} - '0') * 10 + (uint64_t{p[19]} - '0');
+    int64_t q = static_cast<int64_t>(k) - MAX_SIGNIFICANT;
+    const bool truncated = any_non_zero(p, 20, e);
+    const uint8_t* end = p + e;
+    if ((*end | 0x20) == 'e') {
+        const uint8_t* i = end + 1;
+        bool exponent_negative = false;
+        if (i < input_end && (*i == '+' || *i == '-')) {
+            exponent_negative = *i == '-';
+            ++i;
+        }
+        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+            return PackedFloat{0, 0};
+        }
+        int64_t exponent;
+        end = read_exponent_digits(i, input_end, exponent);
+        q += exponent_negative ? -exponent : exponent;
+    }
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(end - s);
+    PackedFloat result{0, length};
+    if (!nearest_double(w, q, negative, truncated, result.value)) {
+        result.value = convert_exactly(s, split_number_text(s, length), negative);
+    }
+    return result;
+}
+
+}  // namespace
+
 PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
                                      const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;
@@ -481,7 +569,10 @@ PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_
     // so for up to 19 digits, and for more only with leading zeros; the
     // general reader takes the others.
     if (w >= POW10_U64[19 - extra]) {
-        return PackedFloat{0, 0};
+        if (extra < 4 || w < POW10_U64[15]) {
+            return PackedFloat{0, 0};  // leading zeros before the first digit that counts
+        }
+        return convert_cut_significand(s, p, w, shape, input_end);
     }
     w = w * POW10_U64[extra] + simd::parse_leading_digits(p + 17, extra);
     const int64_t q = static_cast<int64_t>(k) - static_cast<int64_t>(n);
