@@ -106,8 +106,40 @@ void FixedBigInt::multiply_pow5(uint64_t exponent) {
     for (uint64_t steps = exponent / 27; steps != 0;) {
         const uint64_t j = steps < POW5_STEPS ? steps : POW5_STEPS;
         steps -= j;
-        // Schoolbook product with the j limbs of 5^(27 j).
         const uint64_t* const factor = POW5_STEP_TABLE.limbs + j * (j - 1) / 2;
+        if (size_ <= 2 && j + 2 <= CAPACITY) {
+            // The common case, a multiplicand of one or two limbs (a halfway
+            // point, or a short significand): one or two passes over the
+            // power, straight into place.
+            uint64_t* const limbs = limbs_;
+            const uint64_t a0 = limbs[0];
+            const uint64_t a1 = size_ == 2 ? limbs[1] : 0;
+            uint64_t carry = 0;
+            for (size_t k = 0; k < j; ++k) {
+                const U128 p = mul_64x64(a0, factor[k]);
+                const uint64_t sum = p.lo + carry;
+                carry = p.hi + (sum < carry ? 1 : 0);
+                limbs[k] = sum;
+            }
+            limbs[j] = carry;
+            size_t top = j + 1;
+            if (a1 != 0) {
+                carry = 0;
+                for (size_t k = 0; k < j; ++k) {
+                    const U128 p = mul_64x64(a1, factor[k]);
+                    const uint64_t sum = p.lo + carry;
+                    const uint64_t result = limbs[k + 1] + sum;
+                    carry = p.hi + (sum < carry ? 1 : 0) + (result < sum ? 1 : 0);
+                    limbs[k + 1] = result;
+                }
+                limbs[j + 1] = carry;
+                top = j + 2;
+            }
+            while (top > 0 && limbs[top - 1] == 0) --top;
+            size_ = top;
+            continue;
+        }
+        // Schoolbook product with the j limbs of 5^(27 j).
         uint64_t product[CAPACITY];
         const size_t size = size_;
         const size_t total = size + j < CAPACITY ? size + j : CAPACITY;
