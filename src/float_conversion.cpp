@@ -559,6 +559,39 @@ TALDO_NOINLINE PackedFloat convert_cut_significand(const uint8_t* s, const uint8
 
 }  // namespace
 
+PackedFloat convert_long_fraction(const uint8_t* s, const uint8_t* p, unsigned k, const uint8_t* input_end) {
+    // Digits lie from p + k + 1 to p + 31 at least.
+    const uint64_t frac_end = simd::skip_digits(p, 31, static_cast<uint64_t>(input_end - p));
+    // The first 16 digits, then digits 17 to 19, past the '.' (k <= 15).
+    uint64_t w = simd::parse_significand_16(p, k, 32);
+    w = w * 1000 + (uint64_t{p[17]} - '0') * 100 + (uint64_t{p[18]} - '0') * 10 + (uint64_t{p[19]} - '0');
+    const bool truncated = any_non_zero(p, 20, frac_end);
+    int64_t exponent = 0;
+    const uint8_t* end = p + frac_end;
+    if (end < input_end && (*end | 0x20) == 'e') {
+        const uint8_t* i = end + 1;
+        bool exponent_negative = false;
+        if (i < input_end && (*i == '+' || *i == '-')) {
+            exponent_negative = *i == '-';
+            ++i;
+        }
+        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+            return PackedFloat{0, 0};
+        }
+        end = read_exponent_digits(i, input_end, exponent);
+        exponent = exponent_negative ? -exponent : exponent;
+    }
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(end - s);
+    PackedFloat result{0, length};
+    if (!nearest_double(w, static_cast<int64_t>(k) - MAX_SIGNIFICANT + exponent, negative, truncated, result.value)) {
+        const auto digits = static_cast<uint64_t>(p - s);
+        const TextParts parts{digits, digits + k, digits + k + 1, digits + frac_end, exponent};
+        result.value = convert_exactly(s, parts, negative);
+    }
+    return result;
+}
+
 PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
                                      const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;

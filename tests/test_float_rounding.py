@@ -148,3 +148,40 @@ def test_hard_texts_in_the_middle_of_a_document(number):
     # reader: the value must not depend on where the number lies.
     document = b" " * 7 + b"[0.5," + number.encode() + b"," + b"2" * 50 + b"]"
     assert bits(taldo.from_json(document)[1]) == bits(float(number))
+
+
+# Significands whose fraction runs past the 32 bytes the block reader looks at
+# first: every integer-part length it takes, fractions of 28 to 70 digits.
+LONG_FRACTIONS = [
+    digits[:k] + "." + digits[k:k + f] + exponent
+    for k in (1, 2, 7, 14, 15)
+    for f in (28, 29, 30, 31, 45, 70)
+    for digits in ("7205759403792793" + "6" * 80, "9" * 90, "1" + "0" * 90, "2" + "0" * 60 + "1" * 30)
+    for exponent in ("", "e-300", "E+5", "e-330")
+]
+
+
+@pytest.mark.parametrize("number", LONG_FRACTIONS)
+def test_long_fractions_at_every_distance_from_the_end(number):
+    expected = bits(float(number))
+    for pad in (0, 1, 7, 20, 45):
+        assert bits(taldo.from_json(number.encode() + b" " * pad)) == expected
+        values = taldo.from_json(b"[" + number.encode() + b"," + b" " * pad + b"3]")
+        assert bits(values[0]) == expected and values[1] == 3
+
+
+def error_of(document):
+    with pytest.raises(ValueError) as caught:
+        taldo.from_json(document)
+    return str(caught.value)
+
+
+@pytest.mark.parametrize("tail", [b"e", b"e+", b"ex", b"E-]", b"e-", b"e--1", b".5", b"e5.5"])
+@pytest.mark.parametrize("pad", [b"", b" " * 50])
+def test_long_fractions_with_bad_endings_fail_as_short_ones(tail, pad):
+    # The error is the general reader's, wherever the number lies: the same
+    # kind as for 1.5 at the same place after the number.
+    short = error_of(b"[1.5" + tail + pad)
+    kind, column = short.rsplit(" column ", 1)
+    for number in (b"1." + b"3" * 40, b"123." + b"0" * 35 + b"1", b"4." + b"9" * 29):
+        assert error_of(b"[" + number + tail + pad) == f"{kind} column {int(column) + len(number) - 3}"
