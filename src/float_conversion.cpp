@@ -560,6 +560,9 @@ TALDO_NOINLINE PackedFloat convert_cut_significand(const uint8_t* s, const uint8
 }  // namespace
 
 PackedFloat convert_long_fraction(const uint8_t* s, const uint8_t* p, unsigned k, const uint8_t* input_end) {
+    if (!is_digit(p[k + 1]) || *p == '0') {
+        return PackedFloat{0, 0};  // the general reader's
+    }
     // Digits lie from p + k + 1 to p + 31 at least.
     const uint64_t frac_end = simd::skip_digits(p, 31, static_cast<uint64_t>(input_end - p));
     // The first 16 digits, then digits 17 to 19, past the '.' (k <= 15).
