@@ -100,9 +100,8 @@ void FixedBigInt::multiply_pow5(uint64_t exponent) {
     if (size_ == 0) {
         return;
     }
-    if (exponent % 27 != 0) {
-        multiply_add(POW5_SMALL[exponent % 27], 0);
-    }
+    // The table's powers first, while the multiplicand is short enough for
+    // the one- and two-limb passes; the rest, 5^0 to 5^26, in one pass.
     for (uint64_t steps = exponent / 27; steps != 0;) {
         const uint64_t j = steps < POW5_STEPS ? steps : POW5_STEPS;
         steps -= j;
@@ -167,6 +166,9 @@ void FixedBigInt::multiply_pow5(uint64_t exponent) {
             limbs_[i] = product[i];
         }
         size_ = top;
+    }
+    if (exponent % 27 != 0) {
+        multiply_add(POW5_SMALL[exponent % 27], 0);
     }
 }
 
