@@ -2,12 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <system_error>
 
 #include "compiler.hpp"
 #include "number_decoder.hpp"
@@ -164,8 +159,57 @@ TALDO_NOINLINE bool nearest_double_careful(uint64_t w, int64_t q, bool negative,
     return true;
 }
 
+// Eisel-Lemire for a significand cut to its first 19 digits (w >= 10^18)
+// with non-zero digits dropped after them: the value lies strictly between
+// w * 10^q and (w + 1) * 10^q, and is (W + d) * (T + f) * 2^scale with
+// W = w * 2^lz, 0 < d < 2^lz, T the table entry and 0 <= f < 1. Over the
+// product A = W * T_high, whose high word has the weight 2^128 in W * T,
+// that adds d * (T + f) < 2^lz * 2^128, W * T_low + W * f < 2^128 + 2^64 and
+// A's low word: less than MARGIN = 2^lz + 3 units of A's high word. When the
+// bits of that word from the rounding bit down are above the halfway pattern,
+// or at least MARGIN below it, the whole interval rounds as the high word
+// does: it cannot reach the halfway point from below, nor fall under it from
+// above. Near the halfway point only the exact method decides; a result
+// outside the normal range is left to the careful method.
+enum class CutVerdict : uint8_t { Decided, NearHalfway, OutOfRange };
+
+inline CutVerdict lemire_cut(uint64_t w, int64_t q, uint64_t& bits) {
+    const uint64_t index = static_cast<uint64_t>(q - pow5::MIN_Q);
+    if (index > static_cast<uint64_t>(pow5::MAX_Q - pow5::MIN_Q)) {
+        return CutVerdict::OutOfRange;
+    }
+    const auto lz = static_cast<unsigned>(std::countl_zero(w));  // at most 4
+    const U128 a = mul_64x64(w << lz, pow5::HIGH[index]);
+    const uint64_t upper = a.hi >> 63;
+    const uint64_t margin = (uint64_t{1} << lz) + 3;
+    const uint64_t half = uint64_t{1} << (upper + 9);  // the rounding bit
+    const uint64_t low = a.hi & (2 * half - 1);
+    // Near the halfway point, or so near the top of the word that the
+    // interval may reach the next binade.
+    if (low - (half - margin) <= margin || ((a.hi + margin) >> 63) != upper) {
+        return CutVerdict::NearHalfway;
+    }
+    const uint64_t mantissa = ((a.hi >> (upper + 9)) + 1) >> 1;
+    const int64_t biased = ((q * 217706) >> 16) + 1086 + static_cast<int64_t>(upper) - static_cast<int64_t>(lz);
+    if (static_cast<uint64_t>(biased - 1) >= 2046) {
+        return CutVerdict::OutOfRange;
+    }
+    bits = (static_cast<uint64_t>(biased - 1) << 52) + mantissa;
+    return CutVerdict::Decided;
+}
+
 inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated, double& out) {
-    if (!truncated) {
+    if (truncated) {
+        uint64_t bits;
+        const CutVerdict verdict = lemire_cut(w, q, bits);
+        if (verdict == CutVerdict::Decided) [[likely]] {
+            out = from_bits(bits | (negative ? SIGN_BIT : 0));
+            return true;
+        }
+        if (verdict == CutVerdict::NearHalfway) {
+            return false;
+        }
+    } else {
         if (clinger_applies(w, q)) {
             out = clinger(w, q, negative);
             return true;
@@ -179,90 +223,189 @@ inline bool nearest_double(uint64_t w, int64_t q, bool negative, bool truncated,
     return nearest_double_careful(w, q, negative, truncated, out);
 }
 
-// The text [start, end) is known to be a number that neither the fast nor the
-// careful methods could decide: an exact decimal halfway between two doubles
-// that they cannot see as one, or a value within about 2^-64 (relative) of
-// such a point. A few random inputs in a billion.
-#if defined(__cpp_lib_to_chars) && !defined(TALDO_PORTABLE_BUILTINS)
-TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t q,
-                                                 bool negative) {
-    double value = 0;
-    const char* first = reinterpret_cast<const char*>(data + start);
-    const char* last = reinterpret_cast<const char*>(data + end);
-    const std::from_chars_result r = std::from_chars(first, last, value);
-    if (r.ec == std::errc::result_out_of_range) {
-        // Only a zero or an infinity is out of range; which one the exponent
-        // says (q > 0 means the value is at least 10).
-        value = q > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        return negative ? -value : value;
-    }
-    return value;
-}
-#else
-// Where the C++ library has no floating-point from_chars (Apple's, libc++
-// before 20), the C library's strtod, correctly rounded on every system we
-// build for. It needs a terminated text and reads the locale's decimal point,
-// so the number is rewritten as an integer and a power of ten, "DDDe-N": at
-// most 780 significant digits (767 decide any double) and, when a non-zero
-// digit was dropped, a final 1 that keeps the value off the halfway point
-// the kept digits may land on.
-TALDO_COLD TALDO_NOINLINE double convert_exactly(const uint8_t* data, uint64_t start, uint64_t end, int64_t,
-                                                 bool negative) {
-    constexpr uint64_t KEPT_DIGITS = 780;
-    char text[KEPT_DIGITS + 16];
-    uint64_t kept = 0;
-    int64_t scale = 0;  // the value is the kept digits times 10^scale
-    bool dropped_non_zero = false;
-    uint64_t p = start;
-    if (p < end && data[p] == '-') ++p;
-    bool fraction = false;
-    for (; p < end; ++p) {
-        const uint8_t c = data[p];
-        if (c == '.') {
-            fraction = true;
-            continue;
-        }
-        if (!is_digit(c)) break;
-        if (kept == 0 && c == '0') {
-            scale -= fraction ? 1 : 0;
-        } else if (kept < KEPT_DIGITS) {
-            text[kept++] = static_cast<char>(c);
-            scale -= fraction ? 1 : 0;
-        } else {
-            scale += fraction ? 0 : 1;
-            dropped_non_zero |= c != '0';
-        }
-    }
-    if (kept == 0) {
-        return negative ? -0.0 : 0.0;
-    }
+// The exact method, for the texts that the fast and the careful methods
+// leave: an exact decimal halfway between two doubles, or a value so near
+// such a point that their error bounds cannot tell on which side it lies (a
+// few random texts in a thousand when more than 19 digits are cut off, a few
+// in a billion otherwise).
+//
+// The first 19 significant digits give a lower bound on the value and the
+// double b just below it, with the value lying under b + 3/2 ulp; the value is
+// then compared, exactly, with the halfway point h = b + ulp/2 between b and
+// the next double up: below h it rounds to b, above h to the next double, and
+// on h to the even one of the two.
+//
+// The comparison of D * 10^E (D the significant digits) with
+// h = m * 2^e is that of D * 5^E * 2^E with m * 2^e for E >= 0, and of D with
+// m * 5^-E * 2^(e - E) for E < 0, after the power of two of the side whose
+// exponent is the larger has been multiplied in. Halfway points have at most
+// 768 significant digits, so that digits beyond the first KEPT_DIGITS are
+// replaced by one non-zero digit: that moves the value but never across h.
+// The value lies between 10^-325 and 10^310, the other values being a zero
+// or an infinity, which bounds both sides below 2^2700 (FixedBigInt).
+constexpr uint64_t KEPT_DIGITS = 780;
+
+// The parts of a number's text: [digits, int_end) the integer digits,
+// [frac_start, frac_end) the fraction's (empty without one).
+struct TextParts {
+    uint64_t digits = 0, int_end = 0, frac_start = 0, frac_end = 0;
     int64_t exponent = 0;
-    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
+};
+
+TextParts split_number_text(const uint8_t* text, uint64_t length) {
+    TextParts t;
+    uint64_t p = (length != 0 && text[0] == '-') ? 1 : 0;
+    t.digits = p;
+    while (p < length && is_digit(text[p])) ++p;
+    t.int_end = p;
+    t.frac_start = t.frac_end = p;
+    if (p < length && text[p] == '.') {
+        t.frac_start = ++p;
+        while (p < length && is_digit(text[p])) ++p;
+        t.frac_end = p;
+    }
+    if (p < length && (text[p] | 0x20) == 'e') {
         ++p;
-        const bool exponent_negative = p < end && data[p] == '-';
-        if (p < end && (data[p] == '-' || data[p] == '+')) ++p;
-        for (; p < end && is_digit(data[p]); ++p) {
-            exponent = std::min<int64_t>(exponent * 10 + (data[p] - '0'), 1000000000);
+        const bool exponent_negative = p < length && text[p] == '-';
+        if (p < length && (text[p] == '-' || text[p] == '+')) ++p;
+        for (; p < length && is_digit(text[p]); ++p) {
+            if (t.exponent < EXPONENT_CAP) {
+                t.exponent = t.exponent * 10 + (text[p] - '0');
+            }
         }
-        if (exponent_negative) exponent = -exponent;
+        if (exponent_negative) t.exponent = -t.exponent;
     }
-    if (dropped_non_zero) {
-        text[kept++] = '1';
-        scale -= 1;
-    }
-    // Past 10^+-100000 any 781 digits are an infinity or a zero all the same.
-    const int64_t power = std::clamp<int64_t>(scale + exponent, -100000, 100000);
-    std::snprintf(text + kept, sizeof text - kept, "e%d", static_cast<int>(power));
-    const double value = std::strtod(text, nullptr);
-    return negative ? -value : value;
+    return t;
 }
-#endif
+
+// The double just below w * 10^q (w >= 1, q inside the table), or exactly
+// it when it is a double, as bits: the 192-bit product W * T, a lower bound
+// on the value, cut to 53 bits (fewer for a subnormal). INFINITY_BITS for a
+// value of 2^1024 or more.
+uint64_t truncated_bits(uint64_t w, int64_t q) {
+    const int lz = std::countl_zero(w);
+    const uint64_t W = w << lz;
+    const U128 low_part = mul_64x64(W, pow5::LOW[q - pow5::MIN_Q]);
+    const U128 high_part = mul_64x64(W, pow5::HIGH[q - pow5::MIN_Q]);
+    const uint64_t mid = high_part.lo + low_part.hi;
+    const uint64_t hi = high_part.hi + (mid < low_part.hi ? 1 : 0);
+    const int64_t scale = ((q * 217706) >> 16) - 127 - lz;
+    const int top = 63 - std::countl_zero(hi);
+    const int64_t exponent = top + 128 + scale;  // of the leading bit
+    if (exponent > 1023) {
+        return INFINITY_BITS;
+    }
+    if (exponent < -1022) {
+        const int64_t shift = -1202 - scale;  // the bit of weight 2^-1074
+        return shift >= 64 ? 0 : hi >> shift;
+    }
+    return (static_cast<uint64_t>(exponent + 1023) << 52) + (hi >> (top - 52)) - (uint64_t{1} << 52);
+}
+
+TALDO_NOINLINE double convert_exactly(const uint8_t* text, const TextParts& t, bool negative) {
+    const uint64_t sign = negative ? SIGN_BIT : 0;
+    // The significant digits, without leading and trailing zeros, and the
+    // power of ten of the first one (without the exponent).
+    uint64_t first = t.digits;
+    while (first < t.int_end && text[first] == '0') ++first;
+    if (first == t.int_end) {
+        first = t.frac_start;
+        while (first < t.frac_end && text[first] == '0') ++first;
+        if (first == t.frac_end) {
+            return from_bits(sign);
+        }
+    }
+    uint64_t last = t.frac_end;  // past the last non-zero digit
+    while (last > t.frac_start && text[last - 1] == '0') --last;
+    if (last <= t.int_end) {
+        last = t.int_end;
+        while (text[last - 1] == '0') --last;  // stops at `first`, which is not a zero
+    }
+    const auto weight = [&](uint64_t i) -> int64_t {  // the power of ten of the digit at i
+        return i < t.int_end ? static_cast<int64_t>(t.int_end - 1 - i) : -static_cast<int64_t>(i + 1 - t.frac_start);
+    };
+    const int64_t lead = weight(first) + t.exponent;
+    if (lead > 309) {
+        return from_bits(sign | INFINITY_BITS);  // at least 10^310
+    }
+    if (lead < -325) {
+        return from_bits(sign);  // below 10^-325, under half the smallest subnormal
+    }
+    // The significant digits, at most KEPT_DIGITS and a final 1 for the rest,
+    // copied together without the '.', between runs of '0' that let every
+    // group of digits be read 16 at a time.
+    constexpr uint64_t PAD = 24;
+    uint8_t buffer[PAD + KEPT_DIGITS + 1 + PAD];
+    uint8_t* const digits = buffer + PAD;
+    std::memset(buffer, '0', PAD);
+    uint64_t n = 0;
+    if (first < t.int_end) {
+        n = std::min<uint64_t>((last < t.int_end ? last : t.int_end) - first, KEPT_DIGITS);
+        std::memcpy(digits, text + first, n);
+        if (last > t.int_end && n < KEPT_DIGITS) {
+            const uint64_t more = std::min<uint64_t>(last - t.frac_start, KEPT_DIGITS - n);
+            std::memcpy(digits + n, text + t.frac_start, more);
+            n += more;
+        }
+    } else {
+        n = std::min<uint64_t>(last - first, KEPT_DIGITS);
+        std::memcpy(digits, text + first, n);
+    }
+    const int64_t all = lead - (weight(last - 1) + t.exponent) + 1;  // significant digits in the text
+    if (static_cast<uint64_t>(all) > n) {
+        digits[n++] = '1';
+    }
+    std::memset(digits + n, '0', PAD);
+    const int64_t E = lead - static_cast<int64_t>(n) + 1;  // the power of ten of the last digit
+
+    // The double b just below the value, from its first 19 digits (zeros
+    // after the last).
+    const uint64_t head = simd::parse_sixteen_digits(digits - 13) * POW10_U64[16] + simd::parse_sixteen_digits(digits + 3);
+    const uint64_t bits = truncated_bits(head, lead - (MAX_SIGNIFICANT - 1));
+    if (bits == INFINITY_BITS) {
+        return from_bits(sign | INFINITY_BITS);
+    }
+    // h = m * 2^e.
+    const uint64_t field = bits >> 52;
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    const uint64_t m = 2 * (field == 0 ? fraction : fraction | (uint64_t{1} << 52)) + 1;
+    const int64_t e = (field == 0 ? -1074 : static_cast<int64_t>(field) - 1075) - 1;
+
+    FixedBigInt value;  // D, digits taken 16 at a time (the first group padded with zeros)
+    FixedBigInt halfway;
+    uint64_t i = (n - 1) % simd::DIGIT_BLOCK + 1;
+    value.set(simd::parse_sixteen_digits(digits + i - simd::DIGIT_BLOCK));
+    for (; i < n; i += simd::DIGIT_BLOCK) {
+        value.multiply_add(POW10_U64[16], simd::parse_sixteen_digits(digits + i));
+    }
+    halfway.set(m);
+    int64_t value_twos, halfway_twos;
+    if (E >= 0) {
+        value.multiply_pow5(static_cast<uint64_t>(E));
+        value_twos = E;
+        halfway_twos = e;
+    } else {
+        halfway.multiply_pow5(static_cast<uint64_t>(-E));
+        value_twos = 0;
+        halfway_twos = e - E;
+    }
+    if (value_twos > halfway_twos) {
+        value.shift_left(static_cast<uint64_t>(value_twos - halfway_twos));
+    } else {
+        halfway.shift_left(static_cast<uint64_t>(halfway_twos - value_twos));
+    }
+    const int order = FixedBigInt::compare(value, halfway);
+    // b + 1 ulp is the next double up: the next binade's first, or the
+    // infinity after the largest.
+    const uint64_t rounded = bits + (order > 0 ? 1 : order < 0 ? 0 : (bits & 1));
+    return from_bits(sign | rounded);
+}
 }  // namespace
 
 PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length) {
     PackedFloat result{0, length};
     if (!nearest_double_careful(w, q, negative, false, result.value)) [[unlikely]] {
-        result.value = convert_exactly(s, 0, length, q, negative);
+        result.value = convert_exactly(s, split_number_text(s, length), negative);
     }
     return result;
 }
@@ -279,6 +422,21 @@ inline uint64_t append_digits(const uint8_t* data, uint64_t from, uint64_t to, u
         w = w * 10 + (data[from] - '0');
     }
     return w;
+}
+
+// Whether a digit in [from, to) is not a zero.
+inline bool any_non_zero(const uint8_t* data, uint64_t from, uint64_t to) {
+    for (; from + 8 <= to; from += 8) {
+        if (simd::load_le64(data + from) != 0x3030303030303030ull) {
+            return true;
+        }
+    }
+    for (; from < to; ++from) {
+        if (data[from] != '0') {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Collects the first 19 significant digits of the digits in [a, b) followed by
@@ -364,6 +522,81 @@ PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint6
     return convert_slowly(w, q, negative, s, length);
 }
 
+namespace {
+
+// convert_long_significand's way for 20 digits or more, the first not a zero:
+// the first 19 are valued, and the others only looked at for a non-zero.
+TALDO_NOINLINE PackedFloat convert_cut_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
+                                                   const uint8_t* input_end) {
+    const unsigned k = shape & 0xFF;
+    const unsigned n = shape >> 8;
+    const unsigned e = n + 1;  // past the fraction
+    // Digits 17 to 19 lie at p + 17 on, past the '.'; the rest up to p + e.
+    w = w * 1000 + (uint64_t{p[17]} - '0') * 100 + (uint64_t{p[18]} - '0') * 10 + (uint64_t{p[19]} - '0');
+    int64_t q = static_cast<int64_t>(k) - MAX_SIGNIFICANT;
+    const bool truncated = any_non_zero(p, 20, e);
+    const uint8_t* end = p + e;
+    if ((*end | 0x20) == 'e') {
+        const uint8_t* i = end + 1;
+        bool exponent_negative = false;
+        if (i < input_end && (*i == '+' || *i == '-')) {
+            exponent_negative = *i == '-';
+            ++i;
+        }
+        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+            return PackedFloat{0, 0};
+        }
+        int64_t exponent;
+        end = read_exponent_digits(i, input_end, exponent);
+        q += exponent_negative ? -exponent : exponent;
+    }
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(end - s);
+    PackedFloat result{0, length};
+    if (!nearest_double(w, q, negative, truncated, result.value)) {
+        result.value = convert_exactly(s, split_number_text(s, length), negative);
+    }
+    return result;
+}
+
+}  // namespace
+
+PackedFloat convert_long_fraction(const uint8_t* s, const uint8_t* p, unsigned k, const uint8_t* input_end) {
+    if (!is_digit(p[k + 1]) || *p == '0') {
+        return PackedFloat{0, 0};  // the general reader's
+    }
+    // Digits lie from p + k + 1 to p + 31 at least.
+    const uint64_t frac_end = simd::skip_digits(p, 31, static_cast<uint64_t>(input_end - p));
+    // The first 16 digits, then digits 17 to 19, past the '.' (k <= 15).
+    uint64_t w = simd::parse_significand_16(p, k, 32);
+    w = w * 1000 + (uint64_t{p[17]} - '0') * 100 + (uint64_t{p[18]} - '0') * 10 + (uint64_t{p[19]} - '0');
+    const bool truncated = any_non_zero(p, 20, frac_end);
+    int64_t exponent = 0;
+    const uint8_t* end = p + frac_end;
+    if (end < input_end && (*end | 0x20) == 'e') {
+        const uint8_t* i = end + 1;
+        bool exponent_negative = false;
+        if (i < input_end && (*i == '+' || *i == '-')) {
+            exponent_negative = *i == '-';
+            ++i;
+        }
+        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+            return PackedFloat{0, 0};
+        }
+        end = read_exponent_digits(i, input_end, exponent);
+        exponent = exponent_negative ? -exponent : exponent;
+    }
+    const bool negative = *s == '-';
+    const auto length = static_cast<uint64_t>(end - s);
+    PackedFloat result{0, length};
+    if (!nearest_double(w, static_cast<int64_t>(k) - MAX_SIGNIFICANT + exponent, negative, truncated, result.value)) {
+        const auto digits = static_cast<uint64_t>(p - s);
+        const TextParts parts{digits, digits + k, digits + k + 1, digits + frac_end, exponent};
+        result.value = convert_exactly(s, parts, negative);
+    }
+    return result;
+}
+
 PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
                                      const uint8_t* input_end) {
     const unsigned k = shape & 0xFF;
@@ -374,7 +607,10 @@ PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_
     // so for up to 19 digits, and for more only with leading zeros; the
     // general reader takes the others.
     if (w >= POW10_U64[19 - extra]) {
-        return PackedFloat{0, 0};
+        if (extra < 4 || w < POW10_U64[15]) {
+            return PackedFloat{0, 0};  // leading zeros before the first digit that counts
+        }
+        return convert_cut_significand(s, p, w, shape, input_end);
     }
     w = w * POW10_U64[extra] + simd::parse_leading_digits(p + 17, extra);
     const int64_t q = static_cast<int64_t>(k) - static_cast<int64_t>(n);
@@ -399,6 +635,16 @@ double convert_number_text(const uint8_t* data, const NumberText& text) {
     if (int_digits + frac_digits <= static_cast<uint64_t>(MAX_SIGNIFICANT)) {
         w = append_digits(data, text.digits, text.int_end, 0);
         w = append_digits(data, text.frac_start, text.frac_end, w);
+    } else if (data[text.digits] != '0') {
+        // The first 19 digits are the significant ones: the integer part's,
+        // then the fraction's first, read 16 at a time.
+        const uint64_t from_int = std::min<uint64_t>(int_digits, MAX_SIGNIFICANT);
+        const uint64_t from_frac = MAX_SIGNIFICANT - from_int;
+        w = append_digits(data, text.digits, text.digits + from_int, 0);
+        w = append_digits(data, text.frac_start, text.frac_start + from_frac, w);
+        q += static_cast<int64_t>(int_digits + frac_digits) - MAX_SIGNIFICANT;
+        truncated = any_non_zero(data, text.digits + from_int, text.int_end) ||
+                    any_non_zero(data, text.frac_start + from_frac, text.frac_end);
     } else {
         const Significand s = collect_significand(data, text.digits, text.int_end, text.frac_start, text.frac_end);
         w = s.w;
@@ -407,7 +653,8 @@ double convert_number_text(const uint8_t* data, const NumberText& text) {
     }
     double value;
     if (!nearest_double(w, q, text.negative, truncated, value)) {
-        value = convert_exactly(data, text.start, text.end, q, text.negative);
+        const TextParts parts{text.digits, text.int_end, text.frac_start, text.frac_end, text.exponent};
+        value = convert_exactly(data, parts, text.negative);
     }
     return value;
 }

@@ -49,6 +49,12 @@ TALDO_NOINLINE PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t
 // arguments.
 TALDO_NOINLINE PackedFloat convert_long_significand(const uint8_t* s, const uint8_t* p, uint64_t w, uint32_t shape,
                                                     const uint8_t* input_end);
+// A significand whose k integer digits (1 to 15) begin at p, followed by a
+// '.' and either no digit (length 0: malformed) or fraction digits that fill
+// the window's bytes k + 1 to 30 and may go on (length 0 when the first
+// digit is a zero).
+TALDO_NOINLINE PackedFloat convert_long_fraction(const uint8_t* s, const uint8_t* p, unsigned k,
+                                                 const uint8_t* input_end);
 // The careful methods, then the exact one, for the number of `length` bytes
 // at s, which the fast steps could not decide.
 TALDO_NOINLINE PackedFloat convert_slowly(uint64_t w, int64_t q, bool negative, const uint8_t* s, uint64_t length);
@@ -167,7 +173,7 @@ TALDO_ALWAYS_INLINE PackedFloat convert_block(const uint8_t* s, bool negative, u
         // Bit 30 - k of the rest is the forced one.
         const auto f = static_cast<unsigned>(std::countr_zero(non_digits >> (k + 1)));  // fraction digits
         if (f - 1 >= 29 - k) [[unlikely]] {
-            return PackedFloat{0, 0};  // no fraction digit, or a run to the end of the window
+            return convert_long_fraction(s, p, k, input_end);  // no fraction digit, or a run past the window
         }
         n += f;
         after += f + 1;
