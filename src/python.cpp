@@ -181,7 +181,7 @@ TALDO_COLD TALDO_NOINLINE PyObject* literal_error(ValueBuilder& b, const char* r
 // Whether the string whose opening quote is at `quote` and which the decoder
 // ended at the end of the input was cut there: its last byte is no closing
 // quote, or a quote escaped by an odd run of backslashes.
-[[gnu::cold, gnu::noinline]] bool cut_at_end(const uint8_t* data, uint64_t quote, uint64_t len) {
+TALDO_COLD TALDO_NOINLINE bool cut_at_end(const uint8_t* data, uint64_t quote, uint64_t len) {
     uint64_t i = len - 1;
     if (i == quote || data[i] != '"') return true;
     uint64_t backslashes = 0;
@@ -305,7 +305,8 @@ struct Walk {
         if constexpr (Cache == CacheMode::All) {
             // A string cut by the end of the input (trailing strings) is not
             // the document's string: it stays out of the cache.
-            if (b.scanner.index == b.scanner.len && cut_at_end(b.scanner.data, quote, b.scanner.len)) [[unlikely]] {
+            if (b.partial_mode == PartialMode::TrailingStrings && b.scanner.index == b.scanner.len &&
+                cut_at_end(b.scanner.data, quote, b.scanner.len)) [[unlikely]] {
                 return unwrap(b, make_py_str(decoded.value()));
             }
             return cached_str(b, decoded.value());
