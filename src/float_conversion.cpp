@@ -497,22 +497,36 @@ inline const uint8_t* read_exponent_digits(const uint8_t* i, const uint8_t* inpu
     return i;
 }
 
+// The exponent after its marker ('e' or 'E' at `marker`): its sign and
+// digits, as a signed value; returns the index past it, or nullptr when no
+// digit follows the marker and its sign (the general reader reports that).
+inline const uint8_t* read_exponent(const uint8_t* marker, const uint8_t* input_end, int64_t& exponent) {
+    const uint8_t* i = marker + 1;
+    bool negative = false;
+    if (i < input_end && (*i == '+' || *i == '-')) {
+        negative = *i == '-';
+        ++i;
+    }
+    if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+        return nullptr;
+    }
+    i = read_exponent_digits(i, input_end, exponent);
+    if (negative) {
+        exponent = -exponent;
+    }
+    return i;
+}
+
 }  // namespace
 
 PackedFloat convert_with_exponent(const uint8_t* s, const uint8_t* marker, uint64_t w, int64_t q,
                                   const uint8_t* input_end) {
-    const uint8_t* i = marker + 1;
-    bool exponent_negative = false;
-    if (i < input_end && (*i == '+' || *i == '-')) {
-        exponent_negative = *i == '-';
-        ++i;
-    }
-    if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+    int64_t exponent;
+    const uint8_t* i = read_exponent(marker, input_end, exponent);
+    if (i == nullptr) [[unlikely]] {
         return PackedFloat{0, 0};
     }
-    int64_t exponent;
-    i = read_exponent_digits(i, input_end, exponent);
-    q += exponent_negative ? -exponent : exponent;
+    q += exponent;
     const bool negative = *s == '-';
     const auto length = static_cast<uint64_t>(i - s);
     double value;
@@ -537,18 +551,12 @@ TALDO_NOINLINE PackedFloat convert_cut_significand(const uint8_t* s, const uint8
     const bool truncated = any_non_zero(p, 20, e);
     const uint8_t* end = p + e;
     if ((*end | 0x20) == 'e') {
-        const uint8_t* i = end + 1;
-        bool exponent_negative = false;
-        if (i < input_end && (*i == '+' || *i == '-')) {
-            exponent_negative = *i == '-';
-            ++i;
-        }
-        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+        int64_t exponent;
+        end = read_exponent(end, input_end, exponent);
+        if (end == nullptr) [[unlikely]] {
             return PackedFloat{0, 0};
         }
-        int64_t exponent;
-        end = read_exponent_digits(i, input_end, exponent);
-        q += exponent_negative ? -exponent : exponent;
+        q += exponent;
     }
     const bool negative = *s == '-';
     const auto length = static_cast<uint64_t>(end - s);
@@ -574,17 +582,10 @@ PackedFloat convert_long_fraction(const uint8_t* s, const uint8_t* p, unsigned k
     int64_t exponent = 0;
     const uint8_t* end = p + frac_end;
     if (end < input_end && (*end | 0x20) == 'e') {
-        const uint8_t* i = end + 1;
-        bool exponent_negative = false;
-        if (i < input_end && (*i == '+' || *i == '-')) {
-            exponent_negative = *i == '-';
-            ++i;
-        }
-        if (i >= input_end || !is_digit(*i)) [[unlikely]] {
+        end = read_exponent(end, input_end, exponent);
+        if (end == nullptr) [[unlikely]] {
             return PackedFloat{0, 0};
         }
-        end = read_exponent_digits(i, input_end, exponent);
-        exponent = exponent_negative ? -exponent : exponent;
     }
     const bool negative = *s == '-';
     const auto length = static_cast<uint64_t>(end - s);
