@@ -20,6 +20,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.patches import Patch  # noqa: E402
 from matplotlib.ticker import FixedLocator, NullFormatter, NullLocator  # noqa: E402
+from units import format_size, format_time  # noqa: E402
 
 WIDTH_INCHES = 9.0
 DPI = 100  # 900 pixels wide: the width of a README
@@ -29,21 +30,6 @@ MARKS = {"differs": "differs", "n/a": "n/a"}
 # tab10 without its grey, which is the floor's
 PALETTE = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17becf",
            "#393b79")
-
-
-def _format_time(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
-
-
-def _format_size(size):
-    if size >= 1e5:
-        return f"{size / 1e6:.3g} MB"
-    if size >= 1e4:
-        return f"{size / 1e3:.1f} KB"
-    return f"{size} B"
 
 
 def _slots(row, columns):
@@ -74,10 +60,10 @@ def _wrap(name, width=15):
 
 
 def _label(row):
-    size = _format_size(row["size"])
+    size = format_size(row["size"], megabytes=".3g")
     if row.get("kind") == "stream":
         size = f"{size} in {row.get('prefixes', '?')} cuts"
-    return f"{_wrap(row['name'])}\n{size}\ntaldo {_format_time(row['seconds']['taldo'])}"
+    return f"{_wrap(row['name'])}\n{size}\ntaldo {format_time(row['seconds']['taldo'], micro='µs')}"
 
 
 def _ticks(low, high):

@@ -59,6 +59,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import documents  # noqa: E402
+from units import format_size, format_time  # noqa: E402
 
 import taldo  # noqa: E402
 
@@ -309,21 +310,6 @@ def parse_option(text):
     if lowered in ("true", "false"):
         return name, lowered == "true"
     return name, value
-
-
-def format_time(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
-
-
-def format_size(size):
-    if size >= 1e5:
-        return f"{size / 1e6:.2f} MB"
-    if size >= 1e4:
-        return f"{size / 1e3:.1f} KB"
-    return f"{size} B"
 
 
 def machine_name():
