@@ -259,59 +259,98 @@ InterpreterState* hook_state() {
     return capsule != nullptr ? state_of_capsule(capsule) : nullptr;
 }
 
-PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
-    PyObject* json_data = nullptr;
+// The arguments both failing hooks take: their input (bytes, or a list of
+// bytes), which allocation fails and whether the later ones do too, and the
+// options by their codes.
+struct FailingCall {
+    PyObject* input = nullptr;
     long long fail_at = -1;
+    bool keep_failing = false;
+    BuildOptions options;
+};
+
+bool failing_call_arguments(PyObject* args, int lowest_partial_mode, FailingCall& call) {
     int keep = 0;
     int cache_mode = 0;
     int catch_duplicate_keys = 0;
     int float_mode = 0;
     int partial_mode = 0;
-    if (!PyArg_ParseTuple(args, "SLpipii", &json_data, &fail_at, &keep, &cache_mode, &catch_duplicate_keys,
+    if (!PyArg_ParseTuple(args, "OLpipii", &call.input, &call.fail_at, &keep, &cache_mode, &catch_duplicate_keys,
                           &float_mode, &partial_mode)) {
-        return nullptr;
+        return false;
     }
-    if (cache_mode < 0 || cache_mode > 2 || float_mode < 0 || float_mode > 2 || partial_mode < 0 || partial_mode > 2) {
+    if (cache_mode < 0 || cache_mode > 2 || float_mode < 0 || float_mode > 2 || partial_mode < lowest_partial_mode ||
+        partial_mode > 2) {
         PyErr_SetString(PyExc_ValueError, "no such mode");
-        return nullptr;
+        return false;
     }
-    InterpreterState* state = hook_state();
-    if (state == nullptr) {
-        return nullptr;
-    }
-    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_data));
-    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(json_data));
+    call.keep_failing = keep != 0;
+    call.options.cache_mode = static_cast<CacheMode>(cache_mode);
+    call.options.catch_duplicate_keys = catch_duplicate_keys != 0;
+    call.options.float_mode = static_cast<FloatMode>(float_mode);
+    call.options.partial_mode = static_cast<PartialMode>(partial_mode);
+    return true;
+}
 
-    // As from_json does it.
-    ValueBuilder builder(data, len, *state, state->pool);
-    builder.partial_mode = static_cast<PartialMode>(partial_mode);
-    BuildDocument build = select_builder(static_cast<CacheMode>(cache_mode), catch_duplicate_keys != 0,
-                                         static_cast<FloatMode>(float_mode));
-    allocations_before_failure = fail_at;
-    keep_failing = keep != 0;
+// From here on the call's allocations count towards the failure.
+void arm(const FailingCall& call) {
+    allocations_before_failure = call.fail_at;
+    keep_failing = call.keep_failing;
     allocation_failed = false;
-    PyRef value(build(builder));
-    builder.finish();
-    PyRef payload;
-    const char* outcome = "value";
-    if (value) {
-        payload = std::move(value);
-    } else if (builder.error.is_fatal()) {
+}
+
+// The payload of a failed call: the internal fault's text, or the message of
+// the parse error (None when it could not be composed).
+PyRef failure_payload(const ParseError& error, LinePosition position, const char*& outcome) {
+    if (error.is_fatal()) {
         outcome = "fault";
-        const std::string_view text = builder.error.text();
-        payload = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    } else {
-        outcome = "error";
-        TextBuffer text;
-        message(builder.error, data, len, text);
-        payload = text.ok() ? PyRef(text_to_str(text)) : PyRef::borrow(Py_None);
+        const std::string_view text = error.text();
+        return PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
+    outcome = "error";
+    TextBuffer text;
+    message(error, position, text);
+    return text.ok() ? PyRef(text_to_str(text)) : PyRef::borrow(Py_None);
+}
+
+// Stops failing allocations and makes the hook's (outcome, payload, failed).
+PyObject* failing_result(const char* outcome, const PyRef& payload) {
     allocations_before_failure = -1;
     keep_failing = false;
     if (!payload) {
         return nullptr;
     }
     return Py_BuildValue("(sOO)", outcome, payload.get(), allocation_failed ? Py_True : Py_False);
+}
+
+PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
+    FailingCall call;
+    if (!failing_call_arguments(args, 0, call)) {
+        return nullptr;
+    }
+    if (!PyBytes_Check(call.input)) {
+        PyErr_SetString(PyExc_TypeError, "data must be bytes");
+        return nullptr;
+    }
+    InterpreterState* state = hook_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(call.input));
+    const auto len = static_cast<uint64_t>(PyBytes_GET_SIZE(call.input));
+
+    // As from_json does it.
+    ValueBuilder builder(data, len, *state, state->pool);
+    builder.partial_mode = call.options.partial_mode;
+    BuildDocument build =
+        select_builder(call.options.cache_mode, call.options.catch_duplicate_keys, call.options.float_mode);
+    arm(call);
+    PyRef value(build(builder));
+    builder.finish();
+    const char* outcome = "value";
+    PyRef payload = value ? std::move(value)
+                          : failure_payload(builder.error, line_position(data, len, builder.error.index()), outcome);
+    return failing_result(outcome, payload);
 }
 
 // stream_failing(chunks: list[bytes], fail_at: int, keep_failing: bool,
@@ -321,45 +360,30 @@ PyObject* parse_failing_hook(PyObject* /*module*/, PyObject* args) {
 // outcome of the first feed that fails, or of close(). outcome is "value"
 // (payload close()'s value), "fault" or "error" as for parse_failing.
 PyObject* stream_failing_hook(PyObject* /*module*/, PyObject* args) {
-    PyObject* chunks = nullptr;
-    long long fail_at = -1;
-    int keep = 0;
-    int cache_mode = 0;
-    int catch_duplicate_keys = 0;
-    int float_mode = 0;
-    int partial_mode = 0;
-    if (!PyArg_ParseTuple(args, "O!Lpipii", &PyList_Type, &chunks, &fail_at, &keep, &cache_mode,
-                          &catch_duplicate_keys, &float_mode, &partial_mode)) {
+    FailingCall call;
+    if (!failing_call_arguments(args, 1, call)) {
         return nullptr;
     }
-    if (cache_mode < 0 || cache_mode > 2 || float_mode < 0 || float_mode > 2 || partial_mode < 1 || partial_mode > 2) {
-        PyErr_SetString(PyExc_ValueError, "no such mode");
-        return nullptr;
+    PyObject* chunks = call.input;
+    bool all_bytes = PyList_Check(chunks);
+    for (Py_ssize_t k = 0; all_bytes && k < PyList_GET_SIZE(chunks); ++k) {
+        all_bytes = PyBytes_Check(PyList_GET_ITEM(chunks, k));
     }
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunks); ++k) {
-        if (!PyBytes_Check(PyList_GET_ITEM(chunks, k))) {
-            PyErr_SetString(PyExc_TypeError, "chunks must be bytes");
-            return nullptr;
-        }
+    if (!all_bytes) {
+        PyErr_SetString(PyExc_TypeError, "chunks must be a list of bytes");
+        return nullptr;
     }
     InterpreterState* state = hook_state();
     if (state == nullptr) {
         return nullptr;
     }
-    BuildOptions options;
-    options.cache_mode = static_cast<CacheMode>(cache_mode);
-    options.catch_duplicate_keys = catch_duplicate_keys != 0;
-    options.float_mode = static_cast<FloatMode>(float_mode);
-    options.partial_mode = static_cast<PartialMode>(partial_mode);
-    allocations_before_failure = fail_at;
-    keep_failing = keep != 0;
-    allocation_failed = false;
+    arm(call);
     PyObject* raw_value = nullptr;
     StreamDecoder::Outcome outcome = StreamDecoder::Outcome::Pending;
     PyRef payload;
     const char* name = "value";
     {
-        StreamDecoder decoder(options, *state, state->pool);
+        StreamDecoder decoder(call.options, *state, state->pool);
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunks) && outcome != StreamDecoder::Outcome::Failed; ++k) {
             PyObject* chunk = PyList_GET_ITEM(chunks, k);
             outcome = decoder.feed(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(chunk)),
@@ -369,25 +393,11 @@ PyObject* stream_failing_hook(PyObject* /*module*/, PyObject* args) {
         if (outcome != StreamDecoder::Outcome::Failed) {
             outcome = decoder.close(raw_value);
         }
-        if (outcome == StreamDecoder::Outcome::Value) {
-            payload = PyRef(raw_value);
-        } else if (decoder.error().is_fatal()) {
-            name = "fault";
-            const std::string_view text = decoder.error().text();
-            payload = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        } else {
-            name = "error";
-            TextBuffer text;
-            message(decoder.error(), decoder.error_position(), text);
-            payload = text.ok() ? PyRef(text_to_str(text)) : PyRef::borrow(Py_None);
-        }
+        payload = outcome == StreamDecoder::Outcome::Value
+                      ? PyRef(raw_value)
+                      : failure_payload(decoder.error(), decoder.error_position(), name);
     }
-    allocations_before_failure = -1;
-    keep_failing = false;
-    if (!payload) {
-        return nullptr;
-    }
-    return Py_BuildValue("(sOO)", name, payload.get(), allocation_failed ? Py_True : Py_False);
+    return failing_result(name, payload);
 }
 
 // live_native_blocks() -> int: the blocks of native memory this module's
