@@ -13,7 +13,7 @@ import pytest
 
 import taldo
 
-from testing_hooks import hooks as internals
+from testing_hooks import canonical, hooks as internals
 
 OPTION_SETS = [
     {}, {"cache_mode": "none"}, {"float_mode": "decimal"}, {"float_mode": "lossless-float"},
@@ -93,17 +93,6 @@ DOCUMENTS = [
     b'{"a": 1, "' + LONG_KEY + b'": 2, "b\\"": [3], "' + LONG_KEY + b'": 4}',
     b'[1, 2, "ab\\n", {"k": [' + b"7," * 80 + b"x]}]",
 ]
-
-
-def canonical(value):
-    """The value with LosslessFloats (of either module's class) as their bytes."""
-    if isinstance(value, dict):
-        return {key: canonical(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [canonical(item) for item in value]
-    if type(value).__name__ == "LosslessFloat":
-        return ("LosslessFloat", bytes(value))
-    return value
 
 
 def parse_failing(document, fail_at, keep_failing, options):

@@ -20,6 +20,8 @@ import pytest
 
 import taldo
 
+from testing_hooks import canonical
+
 StreamDecoder = taldo.StreamDecoder
 PENDING = StreamDecoder.PENDING
 ON, STRINGS = "on", "trailing-strings"
@@ -504,16 +506,6 @@ def test_dropped_values_are_released():
 
 
 # --- exhausted native memory ----------------------------------------------------------------
-
-def canonical(value):
-    if isinstance(value, dict):
-        return {key: canonical(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [canonical(item) for item in value]
-    if type(value).__name__ == "LosslessFloat":
-        return ("LosslessFloat", bytes(value))
-    return value
-
 
 MEMORY_DOCUMENT = (b'{"k\\u00e9y": [' + b",".join(b"%d" % i for i in range(40)) + b'], "s": "line\\nbreak \\u4e2d '
                    + "é".encode() * 30 + b'", "big": -' + b"9" * 300 + b', "f": [1.5, -2e-3, 3.25], "o": {'
